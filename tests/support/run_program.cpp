@@ -1,0 +1,115 @@
+#include "tests/support/run_program.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace vellicor::test {
+
+namespace {
+
+// Reads both pipes together so that neither can fill up and stall the child.
+void drain_both(int out_fd, int err_fd, std::string& out, std::string& err) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open_count = 2;
+  char buf[65536];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fds[i].fd = -1;
+        --open_count;
+      } else {
+        sinks[i]->append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+}
+
+[[noreturn]] void exec_child(const std::filesystem::path& program, const std::vector<std::string>& args,
+                             const RunOptions& o) {
+  if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) _exit(126);
+  if (o.file_size_limit) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl {static_cast<rlim_t>(*o.file_size_limit), static_cast<rlim_t>(*o.file_size_limit)};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+  }
+  if (o.run_as_uid && (::setgid(*o.run_as_uid) != 0 || ::setuid(*o.run_as_uid) != 0)) _exit(125);
+  std::vector<std::string> env_strings;
+  auto env = o.env;
+  if (!env.count("PATH")) env["PATH"] = "/usr/bin:/bin";
+  if (!env.count("HOME")) env["HOME"] = "/tmp";
+  for (auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp, argv;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::string prog = program.string();
+  argv.push_back(prog.data());
+  std::vector<std::string> copies = args;
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ::execve(prog.c_str(), argv.data(), envp.data());
+  _exit(127);
+}
+
+}  // namespace
+
+RunResult run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  RunResult r;
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0 || ::pipe(in_pipe) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return r;
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1], in_pipe[0], in_pipe[1]}) ::close(fd);
+    exec_child(program, args, options);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  ::close(in_pipe[0]);
+  if (!options.stdin_text.empty())
+    (void)!::write(in_pipe[1], options.stdin_text.data(), options.stdin_text.size());
+  ::close(in_pipe[1]);
+  drain_both(out_pipe[0], err_pipe[0], r.out, r.err);
+  ::close(out_pipe[0]);
+  ::close(err_pipe[0]);
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus)) {
+    r.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    r.signal = WTERMSIG(wstatus);
+  }
+  return r;
+}
+
+std::filesystem::path install_program_copy(const std::filesystem::path& dir) {
+  std::filesystem::path prog_dir = dir / "prog";
+  std::filesystem::create_directories(prog_dir);
+  std::filesystem::path copy = prog_dir / "vellicor";
+  std::filesystem::copy_file(VELLICOR_PROGRAM, copy, std::filesystem::copy_options::overwrite_existing);
+  return copy;
+}
+
+}  // namespace vellicor::test

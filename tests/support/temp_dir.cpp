@@ -1,0 +1,74 @@
+#include "tests/support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <vector>
+
+namespace vellicor::test {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vellicor-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may have taken permissions away; give them back so removal works.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+ByteView as_bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+void write_file(const std::filesystem::path& p, ByteView content) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  if (!f) ADD_FAILURE() << "cannot write " << p;
+}
+
+void write_file(const std::filesystem::path& p, std::string_view content) { write_file(p, as_bytes(content)); }
+
+ByteBuffer read_file(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) {
+    ADD_FAILURE() << "cannot read " << p;
+    return {};
+  }
+  ByteBuffer out;
+  char buf[65536];
+  while (f.read(buf, sizeof buf) || f.gcount() > 0)
+    out.insert(out.end(), reinterpret_cast<std::uint8_t*>(buf), reinterpret_cast<std::uint8_t*>(buf) + f.gcount());
+  return out;
+}
+
+std::string read_text(const std::filesystem::path& p) {
+  ByteBuffer b = read_file(p);
+  return std::string(b.begin(), b.end());
+}
+
+std::string list_dir(const std::filesystem::path& p) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(p, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  std::string joined;
+  for (const auto& n : names) joined += (joined.empty() ? "" : " ") + n;
+  return joined;
+}
+
+}  // namespace vellicor::test

@@ -1,0 +1,33 @@
+#include "util/console.hpp"
+
+#include <cstdio>
+
+namespace vellicor {
+
+namespace {
+void put(std::FILE* stream, std::string_view text) {
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
+}
+}  // namespace
+
+void console_init() { std::setvbuf(stderr, nullptr, _IONBF, 0); }
+
+void out(std::string_view text) { put(stdout, text); }
+
+void err(std::string_view text) {
+  std::fflush(stdout);
+  put(stderr, text);
+  std::fflush(stderr);
+}
+
+void out(std::initializer_list<std::string_view> pieces) {
+  for (std::string_view p : pieces) put(stdout, p);
+}
+
+void err(std::initializer_list<std::string_view> pieces) {
+  std::fflush(stdout);
+  for (std::string_view p : pieces) put(stderr, p);
+  std::fflush(stderr);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,49 @@
+#include "util/platform.hpp"
+
+#include <filesystem>
+#include <fstream>
+
+namespace vellicor {
+
+std::optional<std::string> program_directory(const std::string& argv0, std::string* why) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(argv0), ec);
+  if (ec) {
+    if (why != nullptr) *why = ec.message();
+    return std::nullopt;
+  }
+  return absolute.parent_path().string();
+}
+
+namespace {
+
+// "pt_BR.UTF-8@euro" -> "pt-BR": drop the codeset and modifier, dash the region.
+std::string to_locale_name(std::string value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  value = value.substr(0, value.find_first_of(".@"));
+  for (char& c : value)
+    if (c == '_') c = '-';
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> user_default_locale_name(const std::vector<std::string>& locale_files) {
+  for (const std::string& file : locale_files) {
+    std::ifstream in(file);
+    if (!in) continue;
+    std::string line;
+    while (std::getline(in, line)) {
+      std::size_t start = line.find_first_not_of(" \t");
+      if (start == std::string::npos || line.compare(start, 5, "LANG=") != 0) continue;
+      std::string name = to_locale_name(line.substr(start + 5));
+      while (!name.empty() && (name.back() == ' ' || name.back() == '\t' || name.back() == '\r')) name.pop_back();
+      if (!name.empty()) return name;
+    }
+    return std::nullopt;  // the first file that exists decides
+  }
+  return std::nullopt;
+}
+
+}  // namespace vellicor
