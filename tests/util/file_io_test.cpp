@@ -1,0 +1,213 @@
+// The whole-file helpers: a failed read or write never passes for success,
+// and a failed write leaves the target as it was with no stray file.
+
+#include "util/file_io.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vellicor {
+namespace {
+
+using test::as_bytes;
+using test::list_dir;
+using test::read_text;
+using test::TempDir;
+using test::write_file;
+namespace fs = std::filesystem;
+
+// Runs fn in a child process (so limits and redirections stay there) and
+// returns its exit status.
+int in_child(const std::function<int()>& fn) {
+  pid_t pid = ::fork();
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+unsigned mode_of(const fs::path& p) {
+  struct stat st {};
+  ::stat(p.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+TEST(ReadWholeFile, ReadsEveryByteAndEmptyFiles) {
+  TempDir dir;
+  std::string content(200000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  write_file(dir / "data", content);
+  write_file(dir / "empty", "");
+
+  ByteBuffer got;
+  ASSERT_TRUE(read_whole_file((dir / "data").string(), got));
+  EXPECT_EQ(std::string(got.begin(), got.end()), content);
+  ASSERT_TRUE(read_whole_file((dir / "empty").string(), got));
+  EXPECT_TRUE(got.empty());
+}
+
+TEST(ReadWholeFile, FailuresLeaveTheBufferUntouched) {
+  TempDir dir;
+  fs::create_directory(dir / "folder");
+  struct Case {
+    const char* name;
+    fs::path path;
+  } cases[] = {{"missing", dir / "nope"}, {"directory", dir / "folder"}, {"empty path", ""}};
+  for (const Case& c : cases) {
+    ByteBuffer buf = {1, 2, 3};
+    std::string why;
+    EXPECT_FALSE(read_whole_file(c.path.string(), buf, &why)) << c.name;
+    EXPECT_EQ(buf, (ByteBuffer{1, 2, 3})) << c.name;
+    EXPECT_FALSE(why.empty()) << c.name;
+  }
+}
+
+TEST(InputFile, ShortReadIsAFailure) {
+  TempDir dir;
+  write_file(dir / "shrinks", std::string(4096, 'x'));
+  InputFile in;
+  ASSERT_TRUE(in.open((dir / "shrinks").string()));
+  ASSERT_EQ(in.size(), 4096u);
+  fs::resize_file(dir / "shrinks", 100);  // the file shrinks between size and read
+  ByteBuffer buf(4096);
+  std::string why;
+  EXPECT_FALSE(in.read_exact(buf.data(), buf.size(), &why));
+  EXPECT_NE(why.find("short read"), std::string::npos) << why;
+}
+
+TEST(ReadWholeFile, ReadsAPipeToItsEnd) {
+  int status = in_child([] {
+    int fds[2];
+    if (::pipe(fds) != 0) return 2;
+    std::string text(100000, 'p');
+    if (::fork() == 0) {
+      ::close(fds[0]);
+      (void)!::write(fds[1], text.data(), text.size());
+      _exit(0);
+    }
+    ::close(fds[1]);
+    ByteBuffer got;
+    bool ok = read_whole_file("/dev/fd/" + std::to_string(fds[0]), got);
+    return ok && got.size() == text.size() ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST(WriteWholeFile, CreatesReplacesAndKeepsPermissionBits) {
+  TempDir dir;
+  fs::path target = dir / "out.bin";
+  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("first")));
+  EXPECT_EQ(read_text(target), "first");
+
+  ::chmod(target.c_str(), 0640);
+  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("second, longer")));
+  EXPECT_EQ(read_text(target), "second, longer");
+  EXPECT_EQ(mode_of(target), 0640u);
+
+  ASSERT_TRUE(write_whole_file(target.string(), {}));
+  EXPECT_EQ(fs::file_size(target), 0u);
+  EXPECT_EQ(list_dir(dir.path()), "out.bin");
+}
+
+TEST(AtomicFile, NewFileTakesTheCreateModeLessTheUmask) {
+  TempDir dir;
+  AtomicFile f;
+  ASSERT_TRUE(f.open((dir / "secret").string(), 0600));
+  ASSERT_TRUE(f.write(as_bytes("k")));
+  ASSERT_TRUE(f.commit());
+  EXPECT_EQ(mode_of(dir / "secret"), 0600u);
+}
+
+TEST(AtomicFile, UncommittedWriteLeavesNothingBehind) {
+  TempDir dir;
+  write_file(dir / "keep", "original");
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.open((dir / "keep").string()));
+    ASSERT_TRUE(f.write(as_bytes("half of the new")));
+  }  // dropped without commit
+  EXPECT_EQ(read_text(dir / "keep"), "original");
+  EXPECT_EQ(list_dir(dir.path()), "keep");
+}
+
+TEST(WriteWholeFile, DiskFullFailsAndLeavesTargetIntact) {
+  TempDir dir;
+  fs::path target = dir / "target";
+  write_file(target, "old content");
+  std::string big(1 << 20, 'n');
+  int status = in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl {4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+    std::string why;
+    bool ok = write_whole_file(target.string(), as_bytes(big), &why);
+    return ok ? 0 : (why.find("too large") != std::string::npos ? 3 : 4);
+  });
+  EXPECT_EQ(status, 3) << "the write must fail with EFBIG";
+  EXPECT_EQ(read_text(target), "old content");
+  EXPECT_EQ(list_dir(dir.path()), "target");
+}
+
+TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
+  TempDir dir;
+  fs::create_directory(dir / "folder");
+  struct Case {
+    const char* name;
+    fs::path path;
+  } cases[] = {{"missing folder", dir / "no" / "file"}, {"a directory", dir / "folder"}, {"empty path", ""}};
+  for (const Case& c : cases) {
+    std::string why;
+    EXPECT_FALSE(write_whole_file(c.path.string(), as_bytes("x"), &why)) << c.name;
+    EXPECT_FALSE(why.empty()) << c.name;
+  }
+  EXPECT_EQ(list_dir(dir.path()), "folder");
+  EXPECT_EQ(list_dir(dir / "folder"), "");
+}
+
+TEST(WriteWholeFile, FollowsASymlinkAndReplacesTheFileItNames) {
+  TempDir dir;
+  fs::create_directory(dir / "real");
+  write_file(dir / "real" / "file", "old");
+  fs::create_symlink("real/file", dir / "link");
+  ASSERT_TRUE(write_whole_file((dir / "link").string(), as_bytes("new")));
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(read_text(dir / "real" / "file"), "new");
+  EXPECT_EQ(list_dir(dir / "real"), "file");
+
+  fs::create_symlink("real/created", dir / "dangling");
+  ASSERT_TRUE(write_whole_file((dir / "dangling").string(), as_bytes("made")));
+  EXPECT_EQ(read_text(dir / "real" / "created"), "made");
+}
+
+TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
+  TempDir dir;
+  ASSERT_TRUE(write_whole_file("/dev/null", as_bytes("discarded")));
+
+  // /dev/stdout of a child whose standard output is a pipe.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  int status = in_child([&] {
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    return write_whole_file("/dev/stdout", as_bytes("through stdout")) ? 0 : 1;
+  });
+  ::close(fds[1]);
+  char buf[64] = {};
+  ssize_t n = ::read(fds[0], buf, sizeof buf);
+  ::close(fds[0]);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "through stdout");
+  EXPECT_EQ(list_dir(dir.path()), "");
+}
+
+}  // namespace
+}  // namespace vellicor
