@@ -2,7 +2,7 @@
 # Installs what building and testing need, from Debian/Ubuntu packages, when missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev libgtest-dev libbenchmark-dev
-          valgrind binutils libpng-dev libssl-dev pngcheck clang)
+          valgrind binutils libpng-dev libssl-dev pngcheck clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
