@@ -1,0 +1,167 @@
+#include "cli/driver.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "cli/command_correction.hpp"
+#include "cli/path_correction.hpp"
+#include "i18n/language.hpp"
+#include "keystore/key_store.hpp"
+#include "seal/pipelines.hpp"
+#include "util/console.hpp"
+#include "util/platform.hpp"
+
+namespace vellicor {
+
+namespace {
+
+// 0x97 is the em dash of Windows-1252. It is written as that one byte, never
+// as UTF-8, because scripts compare these lines byte for byte. (The literal is
+// split after it: a hex escape would swallow the letters that follow.)
+constexpr std::string_view kBannerTitle = "Vellicor " "\x97" " Post-Quantum Stego (SMART CLI)\n";
+constexpr std::string_view kBannerAddress = "https://vellicor.example.org\n\n";
+
+constexpr std::string_view kUsage =
+    "Vellicor (PNG-only) " "\x97" " Post-Quantum Stego\n"
+    "Usage:\n"
+    "  Vellicor [Lang] genkeys\n"
+    "  Vellicor [Lang] embed   <infile> <carrier.png> <outfile.png>\n"
+    "  Vellicor [Lang] extract <stego.png> <outfile>\n"
+    "  Vellicor [Lang] --help\n"
+    "  Vellicor [Lang] --version\n"
+    "\n"
+    "SMART features:\n"
+    "  - Fuzzy command detection (embd -> embed, ext -> extract, etc.)\n"
+    "  - Fuzzy path correction in current directory\n"
+    "  - Optional language code as first argument (en, pt, es, fr, ...)\n";
+
+constexpr std::string_view kVersion = "Vellicor v1.3.0 (Korvane Suite) - SMART CLI\n";
+
+// Every relative path from here on (keys/, the user's file names) is taken
+// from the program's own folder, not from where it was started.
+bool enter_program_directory(const std::string& argv0) {
+  std::string why;
+  std::optional<std::string> dir = program_directory(argv0, &why);
+  if (!dir) {
+    err({"[ERR] cannot find the program's folder from '", argv0, "': ", why, "\n"});
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::current_path(std::filesystem::path(*dir), ec);
+  if (ec) {
+    err({"[ERR] cannot change to the program's folder '", *dir, "': ", ec.message(), "\n"});
+    return false;
+  }
+  return true;
+}
+
+// The words from the command word on; a language code in front is consumed.
+struct Words {
+  char** first = nullptr;
+  int count = 0;
+  const char* operator[](int i) const { return first[i]; }
+};
+
+Words settle_language(int argc, char** argv) {
+  set_language("en");
+  int skip = 1;
+  if (argc >= 2 && set_language(argv[1])) {
+    skip = 2;
+  } else {
+    detect_language();
+  }
+  return Words{argv + skip, argc > skip ? argc - skip : 0};
+}
+
+int missing_arguments(std::string_view command) {
+  err({"Missing arguments for ", command, ".\n"});
+  out(kUsage);
+  return 1;
+}
+
+int run_genkeys() {
+  if (ensure_kyber_keypair()) {
+    out({"[OK] Kyber-1024 keys ready in '", key_directory, "'\n"});
+  } else {
+    out("[ERR] genkeys failed\n");
+  }
+  return 0;  // genkeys reports its result in words, not in the status
+}
+
+bool check_key_pair() {
+  out({"[SMART] Checking Kyber-1024 keypair in '", key_directory, "'...\n"});
+  if (ensure_kyber_keypair()) return true;
+  err("[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n");
+  return false;
+}
+
+// words[0] is the command word; its arguments follow.
+int run_embed(const Words& words) {
+  if (words.count < 4) return missing_arguments("embed");
+  std::optional<std::string> input = smart_correct_path(words[1]);
+  if (!input) return 1;
+  std::optional<std::string> carrier = smart_correct_path(words[2]);
+  if (!carrier) return 1;
+  const std::string output = words[3];
+  out({"[INFO] Embedding '", *input, "' into carrier PNG '", *carrier, "' -> '", output, "'\n"});
+  if (!encrypt_and_embed(*input, *carrier, output)) {
+    out("[ERR] embed failed\n");
+    return 1;
+  }
+  out({"[OK] Stego PNG written: ", output, "\n"});
+  return 0;
+}
+
+int run_extract(const Words& words) {
+  if (words.count < 3) return missing_arguments("extract");
+  std::optional<std::string> stego = smart_correct_path(words[1]);
+  if (!stego) return 1;
+  const std::string output = words[2];
+  out({"[INFO] Extracting from stego PNG '", *stego, "' -> '", output, "'\n"});
+  if (!extract_and_decrypt(*stego, output)) {
+    out("[ERR] extract failed\n");
+    return 1;
+  }
+  out({"[OK] Payload restored to file: ", output, "\n"});
+  return 0;
+}
+
+int dispatch(const Words& words) {
+  const std::string typed = words[0];
+  if (typed == "--help" || typed == "-h") {
+    out(kUsage);
+    return 0;
+  }
+  if (typed == "--version" || typed == "-v") {
+    out(kVersion);
+    return 0;
+  }
+  const std::string command = correct_command(typed);
+  if (command == "genkeys") return run_genkeys();
+  if (command != "embed" && command != "extract") {
+    err("Invalid command. Try: Vellicor --help\n");
+    return 1;
+  }
+  if (!check_key_pair()) return 1;
+  return command == "embed" ? run_embed(words) : run_extract(words);
+}
+
+}  // namespace
+
+int run_driver(int argc, char** argv) {
+  console_init();
+  if (!enter_program_directory(argc > 0 && argv[0] != nullptr ? argv[0] : "")) return 1;
+  const Words words = settle_language(argc, argv);
+  out(kBannerTitle);
+  out(kBannerAddress);
+  if (words.count == 0) {
+    out(kUsage);
+    return 0;
+  }
+  return dispatch(words);
+}
+
+}  // namespace vellicor

@@ -1,0 +1,138 @@
+#include "keystore/key_store.hpp"
+
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "kem/kem.hpp"
+#include "util/byte_buffer.hpp"
+#include "util/console.hpp"
+#include "util/file_io.hpp"
+#include "util/secret.hpp"
+
+namespace vellicor {
+
+const std::string key_directory = "keys/";
+const std::string public_key_path = key_directory + "kyber.pub";
+const std::string private_key_path = key_directory + "kyber.prv";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Presence { absent, present, unknown };
+
+// Links are followed, and an entry of any kind counts: a directory named
+// kyber.pub is "there". Only a real error (say, no search permission on the
+// key folder) is reported; a missing parent is plain absence.
+Presence probe(const std::string& path) {
+  std::error_code ec;
+  bool found = fs::exists(fs::path(path), ec);
+  if (ec) {
+    err({"[ERR] cannot check '", path, "': ", ec.message(), "\n"});
+    return Presence::unknown;
+  }
+  return found ? Presence::present : Presence::absent;
+}
+
+// A key folder made here is owner-only; one that already exists keeps its
+// permissions, since the user may have chosen them.
+bool make_key_directory() {
+  const fs::path dir = fs::path(key_directory).parent_path();
+  std::error_code ec;
+  bool created = fs::create_directories(dir, ec);
+  if (!ec && created) fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+  if (ec) {
+    err({"[ERR] cannot create key directory '", key_directory, "': ", ec.message(), "\n"});
+    return false;
+  }
+  return true;
+}
+
+std::string utc_stamp() {
+  std::time_t now = std::time(nullptr);
+  char text[32] = "unknown-time";
+  if (const std::tm* utc = std::gmtime(&now)) std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", utc);
+  return text;
+}
+
+// The first of name, name-2, name-3, ... that has no entry at all (a dangling
+// link counts as taken, so nothing is ever overwritten through it).
+std::optional<std::string> free_name_beside(const std::string& base) {
+  for (int n = 1; n <= 1000; ++n) {
+    std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
+    std::error_code ec;
+    fs::file_status st = fs::symlink_status(fs::path(candidate), ec);
+    if (st.type() == fs::file_type::not_found) return candidate;
+    if (ec) {
+      err({"[ERR] cannot check '", candidate, "': ", ec.message(), "\n"});
+      return std::nullopt;
+    }
+  }
+  err({"[ERR] no free name to set aside '", private_key_path, "'\n"});
+  return std::nullopt;
+}
+
+// A private key without its public key may still open old envelopes, so it is
+// moved out of the way rather than overwritten by the new pair.
+bool set_aside_orphan() {
+  std::optional<std::string> target = free_name_beside(private_key_path + ".orphan-" + utc_stamp());
+  if (!target) return false;
+  std::error_code ec;
+  fs::rename(fs::path(private_key_path), fs::path(*target), ec);
+  if (ec) {
+    err({"[ERR] cannot set aside '", private_key_path, "': ", ec.message(), "\n"});
+    return false;
+  }
+  out({"[INFO] '", private_key_path, "' had no public key; set aside as '", *target, "'\n"});
+  return true;
+}
+
+bool write_private_key(const SecretBytes& secret) {
+  AtomicFile file;
+  return file.open(private_key_path, 0600) && file.write(secret.span()) && file.commit();
+}
+
+bool generation_failed() {
+  err("[ERR] failed to generate or save Kyber keypair\n");
+  return false;
+}
+
+// Both files are written from one fresh pair, the public key first; an old
+// file is never paired with a new one.
+bool generate_pair(bool orphan_found) {
+  KemHandle kem = make_kyber1024();
+  if (!kem) {
+    err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed (Kyber-1024 not enabled?)\n");
+    return false;
+  }
+  ByteBuffer public_key;
+  public_key.assign(kem->length_public_key, 0);
+  SecretBytes secret_key(kem->length_secret_key);
+  if (OQS_KEM_keypair(kem.get(), public_key.data(), secret_key.data()) != OQS_SUCCESS) return generation_failed();
+  kem.reset();
+
+  if (orphan_found && !set_aside_orphan()) return false;
+  if (!write_whole_file(public_key_path, public_key)) return generation_failed();
+  if (!write_private_key(secret_key)) return generation_failed();
+  out({"[INFO] Kyber-1024 keypair generated in '", key_directory, "'\n"});
+  return true;
+}
+
+}  // namespace
+
+bool ensure_kyber_keypair() {
+  Presence pub = probe(public_key_path);
+  if (pub == Presence::unknown) return false;
+  Presence prv = probe(private_key_path);
+  if (prv == Presence::unknown) return false;
+  if (pub == Presence::present && prv == Presence::present) {
+    out("[INFO] keys OK\n");
+    return true;
+  }
+  if (!make_key_directory()) return false;
+  return generate_pair(pub == Presence::absent && prv == Presence::present);
+}
+
+}  // namespace vellicor
