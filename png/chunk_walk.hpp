@@ -1,0 +1,38 @@
+#pragma once
+// The chunk walk over a PNG held in memory: the one loop behind both embedding
+// (looking for IEND) and extracting (looking for vcKy). It touches no files and
+// prints nothing, so tests and fuzzers can feed it any bytes.
+
+#include <array>
+#include <cstdint>
+
+#include "util/byte_buffer.hpp"
+
+namespace vellicor {
+
+using ChunkType = std::array<std::uint8_t, 4>;
+
+inline constexpr std::array<std::uint8_t, 8> png_signature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+inline constexpr ChunkType iend_chunk_type = {'I', 'E', 'N', 'D'};
+inline constexpr ChunkType payload_chunk_type = {'v', 'c', 'K', 'y'};
+
+enum class WalkStatus {
+  found,
+  too_small,      // under 8 bytes: not even a signature
+  bad_signature,
+  malformed,      // a chunk's length runs past the end of the file
+  not_found,
+};
+
+struct ChunkSpot {
+  WalkStatus status = WalkStatus::not_found;
+  std::uint64_t offset = 0;       // start of the chunk (its length field) when found
+  std::uint64_t data_length = 0;  // L of that chunk
+};
+
+// Checks the signature, then walks the chunks from offset 8 and stops at the
+// first chunk of the given type. Only lengths and types are read: no CRC, no
+// chunk order, no IEND stop. The CRC of the last chunk may be missing.
+ChunkSpot find_chunk(ByteView file, const ChunkType& type);
+
+}  // namespace vellicor

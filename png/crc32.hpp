@@ -1,0 +1,15 @@
+#pragma once
+// The PNG chunk CRC (ISO 3309 / ITU-T V.42, reflected polynomial 0xEDB88320),
+// computed piecewise so that a chunk's type and data need not sit in one buffer.
+
+#include <cstdint>
+
+#include "util/byte_buffer.hpp"
+
+namespace vellicor {
+
+// Running value in the final (complemented) form: start from 0, feed pieces in
+// order; the value after the last piece is the CRC of their concatenation.
+std::uint32_t png_crc32_update(std::uint32_t crc, ByteView bytes);
+
+}  // namespace vellicor

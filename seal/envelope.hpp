@@ -1,0 +1,44 @@
+#pragma once
+// The sealed envelope, all integers big-endian:
+//   K (16 bits) | KEM ciphertext (K) | nonce (12) | tag (16) | C (64 bits) | ciphertext (C)
+// Bytes after the ciphertext are ignored by the reader.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "seal/aes_gcm.hpp"
+#include "util/byte_buffer.hpp"
+
+namespace vellicor {
+
+// Where each field starts for a KEM ciphertext of k bytes.
+struct EnvelopeLayout {
+  std::size_t k;
+  constexpr std::size_t kem_ciphertext() const { return 2; }
+  constexpr std::size_t nonce() const { return 2 + k; }
+  constexpr std::size_t tag() const { return nonce() + gcm_nonce_length; }
+  constexpr std::size_t ciphertext_length() const { return tag() + gcm_tag_length; }
+  constexpr std::size_t ciphertext() const { return ciphertext_length() + 8; }  // 38 + K
+};
+
+ByteBuffer build_envelope(ByteView kem_ciphertext, ByteView nonce, ByteView tag, ByteView ciphertext);
+
+// For an envelope filled field by field where it lies: writes K (its low 16
+// bits) and C into their places.
+void store_envelope_lengths(std::span<std::uint8_t> envelope, std::size_t k, std::uint64_t c);
+
+// The fields as views into the envelope, the ciphertext writable so that it
+// can be opened in place.
+struct EnvelopeFields {
+  ByteView kem_ciphertext;
+  ByteView nonce;
+  ByteView tag;
+  std::span<std::uint8_t> ciphertext;
+};
+
+// Checks the lengths against the envelope's real size; on failure writes the
+// reason and then "[ERR] invalid envelope in stego PNG".
+bool parse_envelope(std::span<std::uint8_t> envelope, EnvelopeFields& out);
+
+}  // namespace vellicor
