@@ -2,11 +2,21 @@
 // Forgiving command words: aliases, leading dashes, capitals and small typing
 // errors map to one of "embed", "extract", "genkeys".
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace vellicor {
+
+// One command and the words accepted for it without a message; the canonical
+// word comes first. The order of entries and aliases decides ties.
+struct CommandEntry {
+  std::string_view canonical;
+  std::array<std::string_view, 4> aliases;
+};
+
+extern const std::array<CommandEntry, 3> command_aliases;
 
 // The canonical command word, or an empty text when nothing is near enough.
 // An approximate match is announced on standard output.

@@ -1,0 +1,118 @@
+#include "cli/path_correction.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+#include "cli/command_correction.hpp"
+#include "util/console.hpp"
+
+namespace vellicor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int32_t kAcceptDistance = 3;
+
+// Every way of saying "nothing is there". A link that loops never reaches a
+// target, so it counts as missing rather than as an error.
+bool is_absence(const std::error_code& ec) {
+  return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+         ec == std::errc::filename_too_long || ec == std::errc::too_many_symbolic_link_levels;
+}
+
+enum class Presence { present, absent, failed };
+
+// Links are followed: a link to nothing is absent. A type the platform cannot
+// name is still something that exists.
+Presence presence_of(const fs::path& p, std::error_code& ec) {
+  const fs::file_status st = fs::status(p, ec);
+  if (!ec || st.type() == fs::file_type::unknown) return Presence::present;
+  return is_absence(ec) ? Presence::absent : Presence::failed;
+}
+
+std::string join(const std::string& directory, const std::string& name) {
+  if (!directory.empty() && directory.back() == '/') return directory + name;
+  return directory + '/' + name;
+}
+
+struct Candidate {
+  std::int32_t distance = std::numeric_limits<std::int32_t>::max();
+  fs::path name;
+};
+
+// The nearest regular file of the folder, or nothing when the folder cannot be
+// read to the end (what was seen before a failure does not count).
+std::optional<Candidate> nearest_regular_file(const fs::path& directory, const std::string& target) {
+  std::error_code ec;
+  fs::directory_iterator it(directory, ec);
+  if (ec) return std::nullopt;
+  Candidate best;
+  for (const fs::directory_iterator end; it != end;) {
+    const fs::file_status st = fs::status(it->path(), ec);
+    // Vanished entries, dangling links and unnamed types are skipped; any
+    // other failure to read an entry abandons the scan.
+    if (ec && !is_absence(ec) && st.type() != fs::file_type::unknown) return std::nullopt;
+    if (!ec && st.type() == fs::file_type::regular) {
+      fs::path name = it->path().filename();
+      const std::int32_t d = fuzzy_distance(target, name.native());
+      if (d < best.distance) best = Candidate{d, std::move(name)};
+    }
+    it.increment(ec);
+    if (ec) return std::nullopt;
+  }
+  return best;
+}
+
+std::optional<std::string> correct(const std::string& typed) {
+  const fs::path path(typed);
+  std::error_code ec;
+  switch (presence_of(path, ec)) {
+    case Presence::present:
+      return typed;
+    case Presence::failed:
+      err({"[ERR] cannot check input path '", typed, "': ", ec.message(), "\n"});
+      return std::nullopt;
+    case Presence::absent:
+      break;
+  }
+
+  // The directory part stays exactly as typed; a bare name is looked for in
+  // the current directory, and then comes back as an absolute path.
+  std::string directory = path.parent_path().native();
+  if (directory.empty()) {
+    const fs::path cwd = fs::current_path(ec);
+    if (ec) {
+      err({"[ERR] cannot read the current directory to correct '", typed, "': ", ec.message(), "\n"});
+      return std::nullopt;
+    }
+    directory = cwd.native();
+  }
+
+  const std::optional<Candidate> best = nearest_regular_file(directory, path.filename().native());
+  if (!best || best->name.empty() || best->distance > kAcceptDistance) return typed;
+  std::string corrected = join(directory, best->name.native());
+  out({"[SMART] corrected path '", typed, "' -> '", corrected, "'\n"});
+  return corrected;
+}
+
+}  // namespace
+
+std::optional<std::string> smart_correct_path(const std::string& typed) {
+  if (typed.empty()) return typed;
+  // Building paths and texts can throw (out of memory); that must end as a
+  // reported failure, never as an escaped exception.
+  try {
+    return correct(typed);
+  } catch (const std::exception& e) {
+    err({"[ERR] cannot correct input path '", typed, "': ", e.what(), "\n"});
+  } catch (...) {
+    err({"[ERR] cannot correct input path '", typed, "'\n"});
+  }
+  return std::nullopt;
+}
+
+}  // namespace vellicor
