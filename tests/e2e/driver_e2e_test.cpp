@@ -1,0 +1,284 @@
+// The built program, installed into a scratch folder and started from another
+// folder, as a user would run it: exact console output, exit status and the
+// files each run leaves behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::list_dir;
+using test::read_file;
+using test::read_text;
+using test::RunResult;
+using test::TempDir;
+using test::write_file;
+
+// The title carries the single byte 0x97 (not a UTF-8 dash); it is spelled
+// out separately from the program's own literal on purpose.
+const std::string kBanner = std::string("Vellicor ") + '\x97' +
+                            " Post-Quantum Stego (SMART CLI)\n"
+                            "https://vellicor.example.org\n\n";
+
+const std::string kUsage = std::string("Vellicor (PNG-only) ") + '\x97' +
+                           " Post-Quantum Stego\n"
+                           "Usage:\n"
+                           "  Vellicor [Lang] genkeys\n"
+                           "  Vellicor [Lang] embed   <infile> <carrier.png> <outfile.png>\n"
+                           "  Vellicor [Lang] extract <stego.png> <outfile>\n"
+                           "  Vellicor [Lang] --help\n"
+                           "  Vellicor [Lang] --version\n"
+                           "\n"
+                           "SMART features:\n"
+                           "  - Fuzzy command detection (embd -> embed, ext -> extract, etc.)\n"
+                           "  - Fuzzy path correction in current directory\n"
+                           "  - Optional language code as first argument (en, pt, es, fr, ...)\n";
+
+const std::string kVersion = "Vellicor v1.3.0 (Korvane Suite) - SMART CLI\n";
+const std::string kChecking = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n";
+const std::string kGenerated = "[INFO] Kyber-1024 keypair generated in 'keys/'\n";
+const std::string kReady = "[OK] Kyber-1024 keys ready in 'keys/'\n";
+const std::string kNoKeys = "[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n";
+const std::string kKeysInTheWay = "[ERR] cannot create key directory 'keys/': Not a directory\n";
+const std::string kInvalid = "Invalid command. Try: Vellicor --help\n";
+
+// One installed program and a separate folder to start it from.
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest() : program_(test::install_program_copy(dir_.path())), elsewhere_(dir_ / "elsewhere") {
+    fs::create_directory(elsewhere_);
+  }
+
+  RunResult run(const std::vector<std::string>& args) const {
+    test::RunOptions o;
+    o.cwd = elsewhere_;
+    return test::run_program(program_, args, o);
+  }
+
+  fs::path prog_dir() const { return program_.parent_path(); }
+
+  TempDir dir_;
+  fs::path program_;
+  fs::path elsewhere_;
+};
+
+struct Case {
+  const char* name;
+  std::function<void(const fs::path& prog)> setup;  // prepares the program folder
+  std::vector<std::string> args;
+  std::string out;  // after the banner
+  std::string err;
+  int status;
+  std::string prog_files;  // entries of the program folder afterwards
+  std::string key_files;   // entries of keys/ afterwards, if it is a folder
+};
+
+void nothing(const fs::path&) {}
+void file_named_keys(const fs::path& prog) { write_file(prog / "keys", "not a folder"); }
+
+TEST_F(DriverTest, EveryOutcomeWithoutAPayload) {
+  const std::string kMissingEmbed = "Missing arguments for embed.\n";
+  const std::string kMissingExtract = "Missing arguments for extract.\n";
+  const Case cases[] = {
+      {"no command word", nothing, {}, kUsage, "", 0, "vellicor", ""},
+      {"only a language code", nothing, {"fr"}, kUsage, "", 0, "vellicor", ""},
+      {"--help", nothing, {"--help"}, kUsage, "", 0, "vellicor", ""},
+      {"-h", nothing, {"-h"}, kUsage, "", 0, "vellicor", ""},
+      {"language then --help", nothing, {"pt", "--help"}, kUsage, "", 0, "vellicor", ""},
+      {"--version", nothing, {"--version"}, kVersion, "", 0, "vellicor", ""},
+      {"-v", nothing, {"-v"}, kVersion, "", 0, "vellicor", ""},
+      {"word nothing is near", nothing, {"zzzzzzzzzz"}, "", kInvalid, 1, "vellicor", ""},
+      {"empty word", nothing, {""}, "", kInvalid, 1, "vellicor", ""},
+      {"genkeys creates the pair", nothing, {"genkeys"}, kGenerated + kReady, "", 0, "keys vellicor",
+       "kyber.prv kyber.pub"},
+      {"genkeys ignores further words", nothing, {"pt", "genkeys", "x", "y"}, kGenerated + kReady, "", 0,
+       "keys vellicor", "kyber.prv kyber.pub"},
+      {"genkeys without a usable key folder", file_named_keys, {"genkeys"}, "[ERR] genkeys failed\n",
+       kKeysInTheWay, 0, "keys vellicor", ""},
+      {"embed without a usable key folder", file_named_keys, {"embed", "a", "b", "c"}, kChecking,
+       kKeysInTheWay + kNoKeys, 1, "keys vellicor", ""},
+      {"extract without a usable key folder", file_named_keys, {"extract", "a", "b"}, kChecking,
+       kKeysInTheWay + kNoKeys, 1, "keys vellicor", ""},
+      {"embed alone still makes the pair", nothing, {"embed"}, kChecking + kGenerated + kUsage, kMissingEmbed, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
+      {"embed with two words", nothing, {"embed", "a", "b"}, kChecking + kGenerated + kUsage, kMissingEmbed, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
+      {"extract with one word", nothing, {"extract", "a"}, kChecking + kGenerated + kUsage, kMissingExtract, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
+      {"'help' is no help request", nothing, {"help"},
+       "[SMART] corrected command 'help' -> 'embed'\n" + kChecking + kGenerated + kUsage, kMissingEmbed, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
+      {"'-V' is no version request", nothing, {"-V"},
+       "[SMART] corrected command '-V' -> 'embed'\n" + kChecking + kGenerated + kUsage, kMissingEmbed, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(prog_dir() / "keys");
+    c.setup(prog_dir());
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.out, kBanner + c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(list_dir(prog_dir()), c.prog_files);
+    if (fs::is_directory(prog_dir() / "keys")) {
+      EXPECT_EQ(list_dir(prog_dir() / "keys"), c.key_files);
+    }
+    EXPECT_EQ(list_dir(elsewhere_), "") << "nothing may land in the folder the program was started from";
+  }
+}
+
+TEST_F(DriverTest, BannerHoldsTheSingleByte0x97) {
+  RunResult r = run({"--version"});
+  ASSERT_GE(r.out.size(), 10u);
+  EXPECT_EQ(r.out.substr(0, 10), std::string("Vellicor ") + '\x97');
+  EXPECT_EQ(r.out.find("\xE2\x80\x94"), std::string::npos) << "an em dash in UTF-8 slipped in";
+  RunResult help = run({"--help"});
+  EXPECT_EQ(help.out.substr(kBanner.size(), 21), std::string("Vellicor (PNG-only) ") + '\x97');
+}
+
+TEST_F(DriverTest, GenkeysTwiceKeepsThePair) {
+  RunResult first = run({"genkeys"});
+  ASSERT_EQ(first.status, 0);
+  ByteBuffer pub = read_file(prog_dir() / "keys" / "kyber.pub");
+  ByteBuffer prv = read_file(prog_dir() / "keys" / "kyber.prv");
+  ASSERT_EQ(pub.size(), 1568u);
+  ASSERT_EQ(prv.size(), 3168u);
+  EXPECT_TRUE(std::equal(pub.begin(), pub.end(), prv.begin() + 1536));
+
+  RunResult second = run({"genkeys"});
+  EXPECT_EQ(second.out, kBanner + "[INFO] keys OK\n" + kReady);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(read_file(prog_dir() / "keys" / "kyber.pub"), pub);
+  EXPECT_EQ(read_file(prog_dir() / "keys" / "kyber.prv"), prv);
+  EXPECT_EQ(list_dir(prog_dir() / "keys"), "kyber.prv kyber.pub");
+}
+
+TEST_F(DriverTest, OrphanPrivateKeyIsKeptWhenAPairIsMade) {
+  fs::create_directories(prog_dir() / "keys");
+  write_file(prog_dir() / "keys" / "kyber.prv", "old secret");
+  RunResult r = run({"genkeys"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ASSERT_NE(r.out.find(kGenerated + kReady), std::string::npos) << r.out;
+  std::vector<std::string> orphans;
+  for (const auto& e : fs::directory_iterator(prog_dir() / "keys"))
+    if (e.path().filename().string().rfind("kyber.prv.orphan-", 0) == 0) orphans.push_back(e.path().string());
+  ASSERT_EQ(orphans.size(), 1u);
+  EXPECT_EQ(read_text(orphans[0]), "old secret");
+  EXPECT_EQ(fs::file_size(prog_dir() / "keys" / "kyber.prv"), 3168u);
+}
+
+// Relative names are taken from the program's folder: the files live there,
+// the run starts elsewhere, and the results land beside the program.
+TEST_F(DriverTest, RoundTripWithPathsRelativeToTheProgram) {
+  const std::string message = "a message that travels inside a picture\n";
+  write_file(prog_dir() / "message.txt", message);
+  write_file(prog_dir() / "carrier.png", test::make_png(8, 8));
+
+  RunResult embed = run({"embed", "message.txt", "carrier.png", "stego.png"});
+  EXPECT_EQ(embed.out, kBanner + kChecking + kGenerated +
+                           "[INFO] Embedding 'message.txt' into carrier PNG 'carrier.png' -> 'stego.png'\n"
+                           "[OK] Stego PNG written: stego.png\n");
+  EXPECT_EQ(embed.err, "");
+  EXPECT_EQ(embed.status, 0);
+
+  RunResult extract = run({"ext", "stego.png", "back.txt", "ignored"});
+  EXPECT_EQ(extract.out, kBanner + kChecking + "[INFO] keys OK\n" +
+                             "[INFO] Extracting from stego PNG 'stego.png' -> 'back.txt'\n"
+                             "[OK] Payload restored to file: back.txt\n");
+  EXPECT_EQ(extract.err, "");
+  EXPECT_EQ(extract.status, 0);
+  EXPECT_EQ(read_text(prog_dir() / "back.txt"), message);
+  EXPECT_EQ(list_dir(prog_dir()), "back.txt carrier.png keys message.txt stego.png vellicor");
+  EXPECT_EQ(list_dir(elsewhere_), "");
+}
+
+TEST_F(DriverTest, MistypedInputIsCorrectedInTheProgramFolder) {
+  write_file(prog_dir() / "message.txt", "x");
+  write_file(prog_dir() / "carrier.png", test::make_png(4, 4));
+  RunResult r = run({"embd", "mesage.txt", "carrier.png", "stego.png", "fourth word"});
+  const std::string corrected = (prog_dir() / "message.txt").string();
+  EXPECT_EQ(r.out, kBanner + "[SMART] corrected command 'embd' -> 'embed'\n" + kChecking + kGenerated +
+                       "[SMART] corrected path 'mesage.txt' -> '" + corrected + "'\n" +
+                       "[INFO] Embedding '" + corrected + "' into carrier PNG 'carrier.png' -> 'stego.png'\n" +
+                       "[OK] Stego PNG written: stego.png\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(fs::exists(prog_dir() / "stego.png"));
+}
+
+TEST_F(DriverTest, FailedEmbedAndExtractCloseWithTheirLines) {
+  write_file(prog_dir() / "carrier.png", test::make_png(4, 4));
+  const Case cases[] = {
+      {"embed of a file that is not there", nothing, {"embed", "nothere.txt", "carrier.png", "out.png"},
+       kChecking + kGenerated +
+           "[INFO] Embedding 'nothere.txt' into carrier PNG 'carrier.png' -> 'out.png'\n"
+           "[ERR] embed failed\n",
+       "[ERR] cannot read input file 'nothere.txt'\n", 1, "carrier.png keys vellicor", "kyber.prv kyber.pub"},
+      {"extract from a PNG without a payload", nothing, {"extract", "carrier.png", "out.bin"},
+       kChecking + "[INFO] keys OK\n" +
+           "[INFO] Extracting from stego PNG 'carrier.png' -> 'out.bin'\n"
+           "[ERR] extract failed\n",
+       "[ERR] no vcKy chunk found in PNG 'carrier.png'\n", 1, "carrier.png keys vellicor", "kyber.prv kyber.pub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.out, kBanner + c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(list_dir(prog_dir()), c.prog_files);
+    EXPECT_EQ(list_dir(prog_dir() / "keys"), c.key_files);
+  }
+}
+
+// argv[0] is set by hand (bash's exec -a) to reach the start-up cases.
+RunResult run_with_argv0(const fs::path& program, const std::string& argv0, const std::string& before,
+                         const fs::path& cwd) {
+  test::RunOptions o;
+  o.cwd = cwd;
+  return test::run_program("/bin/bash", {"-c", before + "exec -a \"$1\" \"$0\"", program.string(), argv0}, o);
+}
+
+TEST_F(DriverTest, StartUpFailsBeforeTheBannerWhenTheFolderIsUnreachable) {
+  RunResult gone = run_with_argv0(program_, "/no/such/folder/vellicor", "", elsewhere_);
+  EXPECT_EQ(gone.out, "");
+  EXPECT_EQ(gone.err, "[ERR] cannot change to the program's folder '/no/such/folder': No such file or directory\n");
+  EXPECT_EQ(gone.status, 1);
+
+  // A bare name is taken from the current folder, which here no longer exists.
+  const fs::path doomed = dir_ / "doomed";
+  fs::create_directory(doomed);
+  RunResult removed = run_with_argv0(program_, "vellicor", "rmdir \"$PWD\" && ", doomed);
+  EXPECT_EQ(removed.out, "");
+  EXPECT_EQ(removed.err, "[ERR] cannot find the program's folder from 'vellicor': No such file or directory\n");
+  EXPECT_EQ(removed.status, 1);
+  EXPECT_EQ(list_dir(prog_dir()), "vellicor");
+}
+
+// As when found through the search path: argv[0] without a folder names a file
+// in the current folder, so keys/ lands in the folder it was started from.
+TEST_F(DriverTest, BareProgramNameKeepsTheCurrentFolder) {
+  test::RunOptions o;
+  o.cwd = elsewhere_;
+  RunResult r = test::run_program("/bin/bash", {"-c", "exec -a vellicor \"$0\" genkeys", program_.string()}, o);
+  EXPECT_EQ(r.out, kBanner + kGenerated + kReady);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(list_dir(elsewhere_), "keys");
+  EXPECT_EQ(list_dir(prog_dir()), "vellicor");
+}
+
+}  // namespace
+}  // namespace vellicor
