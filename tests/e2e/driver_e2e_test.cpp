@@ -2,7 +2,9 @@
 // folder, as a user would run it: exact console output, exit status and the
 // files each run leaves behind.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -177,6 +179,65 @@ TEST_F(DriverTest, OrphanPrivateKeyIsKeptWhenAPairIsMade) {
   ASSERT_EQ(orphans.size(), 1u);
   EXPECT_EQ(read_text(orphans[0]), "old secret");
   EXPECT_EQ(fs::file_size(prog_dir() / "keys" / "kyber.prv"), 3168u);
+}
+
+// What genkeys makes of a key folder it finds half filled or unusable.
+TEST_F(DriverTest, GenkeysOnWhatItFinds) {
+  struct KeyCase {
+    const char* name;
+    std::function<void(const fs::path& keys)> setup;
+    std::string out;  // after the banner
+    std::uintmax_t pub_size, prv_size;  // 0: a directory is expected there
+  };
+  const KeyCase cases[] = {
+      {"only kyber.pub", [](const fs::path& k) { write_file(k / "kyber.pub", "old public key"); },
+       kGenerated + kReady, 1568, 3168},
+      {"directory kyber.pub beside file kyber.prv",
+       [](const fs::path& k) {
+         fs::create_directory(k / "kyber.pub");
+         write_file(k / "kyber.prv", "old");
+       },
+       "[INFO] keys OK\n" + kReady, 0, 3},
+  };
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path keys = prog_dir() / "keys";
+    fs::remove_all(keys);
+    fs::create_directory(keys);
+    c.setup(keys);
+    RunResult r = run({"genkeys"});
+    EXPECT_EQ(r.out, kBanner + c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(list_dir(keys), "kyber.prv kyber.pub");
+    if (c.pub_size == 0) {
+      EXPECT_TRUE(fs::is_directory(keys / "kyber.pub"));
+    } else {
+      EXPECT_EQ(fs::file_size(keys / "kyber.pub"), c.pub_size);
+    }
+    EXPECT_EQ(fs::file_size(keys / "kyber.prv"), c.prv_size);
+  }
+}
+
+// Root passes every permission check, so as root the program runs as "nobody".
+TEST_F(DriverTest, ReadOnlyProgramFolderFailsGenkeysAndEmbed) {
+  fs::permissions(dir_.path(), fs::perms(0755), fs::perm_options::replace);
+  fs::permissions(prog_dir(), fs::perms(0555), fs::perm_options::replace);
+  test::RunOptions o;
+  o.cwd = elsewhere_;
+  if (::geteuid() == 0) o.run_as_uid = 65534;
+  const std::string denied = "[ERR] cannot create key directory 'keys/': Permission denied\n";
+
+  RunResult g = test::run_program(program_, {"genkeys"}, o);
+  EXPECT_EQ(g.out, kBanner + "[ERR] genkeys failed\n");
+  EXPECT_EQ(g.err, denied);
+  EXPECT_EQ(g.status, 0);
+
+  RunResult e = test::run_program(program_, {"embed", "a", "b", "c"}, o);
+  EXPECT_EQ(e.out, kBanner + kChecking);
+  EXPECT_EQ(e.err, denied + kNoKeys);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_EQ(list_dir(prog_dir()), "vellicor");
 }
 
 // Relative names are taken from the program's folder: the files live there,
