@@ -1,0 +1,409 @@
+// encrypt_and_embed and extract_and_decrypt in this process, run from a fresh
+// folder that holds a keys/ pair: the stego layout checked against an
+// independent opening (the KEM, OpenSSL's SHA-256 and AES-256-GCM), and every
+// failure line the two pipelines can write.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kem/kem.hpp"
+#include "png/chunk_container.hpp"
+#include "seal/envelope.hpp"
+#include "seal/pipelines.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::append;
+using test::read_file;
+using test::write_file;
+
+const std::string kTagLines =
+    "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n"
+    "[ERR] AES-GCM decrypt fail (tag mismatch?)\n";
+
+struct KeyPair {
+  ByteBuffer pub, prv;
+};
+
+KeyPair make_key_pair() {
+  KemHandle kem = make_kyber1024();
+  KeyPair kp{ByteBuffer(kem->length_public_key), ByteBuffer(kem->length_secret_key)};
+  EXPECT_EQ(OQS_KEM_keypair(kem.get(), kp.pub.data(), kp.prv.data()), OQS_SUCCESS);
+  return kp;
+}
+
+ByteBuffer noise(std::size_t n, std::uint32_t seed) {
+  ByteBuffer b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
+ByteBuffer bytes(std::string_view s) { return ByteBuffer(s.begin(), s.end()); }
+
+std::uint64_t be(const std::uint8_t* p, int n) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+class Pipelines : public testing::Test {
+ protected:
+  void SetUp() override {
+    old_cwd_ = fs::current_path();
+    fs::current_path(dir_.path());
+    fs::create_directory("keys");
+    install_keys(pair());
+    carrier_ = test::make_png(7, 5, 11);
+    write_file("carrier.png", carrier_);
+  }
+  void TearDown() override { fs::current_path(old_cwd_); }
+
+  static const KeyPair& pair() {
+    static const KeyPair kp = make_key_pair();
+    return kp;
+  }
+  static void install_keys(const KeyPair& kp) {
+    write_file("keys/kyber.pub", kp.pub);
+    write_file("keys/kyber.prv", kp.prv);
+  }
+
+  struct Outcome {
+    bool ok;
+    std::string err;
+  };
+  static Outcome run(const std::function<bool()>& f) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    bool ok = f();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "") << "the pipelines print nothing on standard output";
+    return {ok, testing::internal::GetCapturedStderr()};
+  }
+  static Outcome embed(const std::string& in, const std::string& carrier, const std::string& out) {
+    return run([&] { return encrypt_and_embed(in, carrier, out); });
+  }
+  static Outcome extract(const std::string& stego, const std::string& out) {
+    return run([&] { return extract_and_decrypt(stego, out); });
+  }
+  // A stego PNG of the given input, made by the pipeline.
+  ByteBuffer make_stego(const ByteBuffer& input) {
+    write_file("input.bin", input);
+    Outcome r = embed("input.bin", "carrier.png", "stego.png");
+    EXPECT_TRUE(r.ok) << r.err;
+    return read_file("stego.png");
+  }
+  std::size_t envelope_offset() const { return carrier_.size() - 12 + 8; }  // make_png ends with IEND
+
+  test::TempDir dir_;
+  fs::path old_cwd_;
+  ByteBuffer carrier_;
+};
+
+// Opens an envelope without any of the program's own crypto code.
+ByteBuffer open_independently(ByteView env, const ByteBuffer& prv) {
+  KemHandle kem = make_kyber1024();
+  ByteBuffer shared(kem->length_shared_secret);
+  EXPECT_EQ(OQS_KEM_decaps(kem.get(), shared.data(), env.data() + 2, prv.data()), OQS_SUCCESS);
+  std::uint8_t key[32];
+  SHA256(shared.data(), shared.size(), key);
+  const std::uint8_t* nonce = env.data() + 1570;
+  ByteBuffer tag(env.begin() + 1582, env.begin() + 1598);
+  const std::size_t c = static_cast<std::size_t>(be(env.data() + 1598, 8));
+  ByteBuffer plain(c + 16);
+  int len = 0, fin = 0;
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key, nonce) == 1 &&
+            EVP_DecryptUpdate(ctx, plain.data(), &len, env.data() + 1606, static_cast<int>(c)) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, tag.data()) == 1 &&
+            EVP_DecryptFinal_ex(ctx, plain.data() + len, &fin) == 1;
+  EVP_CIPHER_CTX_free(ctx);
+  EXPECT_TRUE(ok) << "OpenSSL could not open the envelope";
+  plain.resize(static_cast<std::size_t>(len + fin));
+  return plain;
+}
+
+TEST_F(Pipelines, RoundTripAndStegoLayout) {
+  for (std::size_t n : {0, 1, 15, 16, 17, 1 << 20}) {
+    const ByteBuffer input = noise(n, static_cast<std::uint32_t>(n) + 1);
+    const ByteBuffer stego = make_stego(input);
+    ASSERT_EQ(stego.size(), carrier_.size() + 12 + n + 1606) << n;
+    const std::size_t p = carrier_.size() - 12;
+    // Carrier bytes before IEND, then the chunk, then IEND as it was.
+    EXPECT_TRUE(std::equal(carrier_.begin(), carrier_.begin() + static_cast<std::ptrdiff_t>(p), stego.begin())) << n;
+    EXPECT_TRUE(std::equal(carrier_.end() - 12, carrier_.end(), stego.end() - 12)) << n;
+    const std::uint8_t* chunk = stego.data() + p;
+    EXPECT_EQ(be(chunk, 4), n + 1606);
+    EXPECT_EQ(bytes(std::string_view(reinterpret_cast<const char*>(chunk + 4), 4)), bytes("vcKy"));
+    ByteView env(chunk + 8, n + 1606);
+    EXPECT_EQ(env[0], 0x06);
+    EXPECT_EQ(env[1], 0x20);
+    EXPECT_EQ(be(env.data() + 1598, 8), n);
+    const ByteBuffer with_crc = test::make_chunk("vcKy", env);
+    EXPECT_EQ(be(chunk + 8 + n + 1606, 4), be(with_crc.data() + with_crc.size() - 4, 4)) << "chunk CRC, " << n;
+    EXPECT_EQ(open_independently(env, pair().prv), input) << n;
+
+    Outcome r = extract("stego.png", "restored.bin");
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file("restored.bin"), input) << n;
+  }
+}
+
+TEST_F(Pipelines, TwoEmbedsOfTheSameFileDiffer) {
+  const ByteBuffer a = make_stego(bytes("same"));
+  const ByteBuffer b = make_stego(bytes("same"));
+  EXPECT_NE(a, b);
+}
+
+TEST_F(Pipelines, EmbedFailures) {
+  const std::string err_embed = "[ERR] embed_into_png() failed\n";
+  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"input missing", [] { fs::remove("input.bin"); }, "[ERR] cannot read input file 'input.bin'\n"},
+      {"input is a folder", [] { fs::remove("input.bin"); fs::create_directory("input.bin"); },
+       "[ERR] cannot read input file 'input.bin'\n"},
+      {"carrier missing", [] { fs::remove("carrier.png"); }, "[ERR] cannot read carrier PNG 'carrier.png'\n" + err_embed},
+      {"carrier not a PNG", [] { write_file("carrier.png", std::string_view("plain text, no image")); },
+       "[ERR] carrier file 'carrier.png' is not a valid PNG (bad signature)\n" + err_embed},
+      {"carrier under 8 bytes", [] { write_file("carrier.png", std::string_view("\x89PNG")); },
+       "[ERR] carrier file too small to be PNG\n" + err_embed},
+      {"carrier signature only", [&] { write_file("carrier.png", sig); },
+       "[ERR] IEND chunk not found in PNG 'carrier.png'\n" + err_embed},
+      {"carrier without IEND", [&] { write_file("carrier.png", ByteView(carrier_).first(carrier_.size() - 12)); },
+       "[ERR] IEND chunk not found in PNG 'carrier.png'\n" + err_embed},
+      {"carrier length past the end",
+       [&] {
+         ByteBuffer bad = sig;
+         append(bad, ByteBuffer{0, 0, 0x10, 0, 'I', 'D', 'A', 'T', 0});
+         write_file("carrier.png", bad);
+       },
+       "[ERR] malformed PNG: chunk length beyond file size\n" + err_embed},
+      {"public key missing", [] { fs::remove("keys/kyber.pub"); },
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key empty", [] { write_file("keys/kyber.pub", std::string_view()); },
+       "[ERR] key file 'keys/kyber.pub' has 0 bytes, expected 1568\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key one byte short", [] { write_file("keys/kyber.pub", ByteView(pair().pub).first(1567)); },
+       "[ERR] key file 'keys/kyber.pub' has 1567 bytes, expected 1568\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key one byte long",
+       [] {
+         ByteBuffer k = pair().pub;
+         k.push_back(0);
+         write_file("keys/kyber.pub", k);
+       },
+       "[ERR] key file 'keys/kyber.pub' has 1569 bytes, expected 1568\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+  };
+  for (const Case& c : cases) {
+    install_keys(pair());
+    write_file("carrier.png", carrier_);
+    write_file("input.bin", std::string_view("secret"));
+    c.prepare();
+    Outcome r = embed("input.bin", "carrier.png", "out.png");
+    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_EQ(r.err, c.expected) << c.name;
+    EXPECT_FALSE(fs::exists("out.png")) << c.name;
+    std::error_code ec;
+    fs::remove_all("input.bin", ec);
+  }
+}
+
+TEST_F(Pipelines, EmbedOutputThatCannotBeWritten) {
+  write_file("input.bin", std::string_view("x"));
+  Outcome r = embed("input.bin", "carrier.png", "missing-dir/out.png");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.err, "[ERR] failed to write output PNG 'missing-dir/out.png'\n[ERR] embed_into_png() failed\n");
+  EXPECT_EQ(test::list_dir("."), "carrier.png input.bin keys");
+}
+
+TEST_F(Pipelines, EmbedFailureLeavesAnExistingTargetAlone) {
+  write_file("input.bin", std::string_view("x"));
+  write_file("out.png", std::string_view("old content"));
+  write_file("carrier.png", std::string_view("not a png at all"));
+  EXPECT_FALSE(embed("input.bin", "carrier.png", "out.png").ok);
+  EXPECT_EQ(test::read_text("out.png"), "old content");
+  EXPECT_EQ(test::list_dir("."), "carrier.png input.bin keys out.png");
+}
+
+TEST_F(Pipelines, InputTooBigForOneChunkIsRefusedUnread) {
+  // Sparse: no disk blocks, and the check comes before any byte is read.
+  {
+    std::FILE* f = std::fopen("huge.bin", "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(::ftruncate(::fileno(f), 2147482042), 0);
+    std::fclose(f);
+  }
+  Outcome r = embed("huge.bin", "carrier.png", "out.png");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.err, "[ERR] input file 'huge.bin' is too large to hide: 2147482042 bytes, at most 2147482041\n");
+  EXPECT_FALSE(fs::exists("out.png"));
+}
+
+TEST_F(Pipelines, CarrierCanBeTheOutput) {
+  write_file("input.bin", std::string_view("in place"));
+  ASSERT_TRUE(embed("input.bin", "carrier.png", "carrier.png").ok);
+  EXPECT_EQ(read_file("carrier.png").size(), carrier_.size() + 12 + 8 + 1606);
+  EXPECT_EQ(test::list_dir("."), "carrier.png input.bin keys");
+  ASSERT_TRUE(extract("carrier.png", "back.bin").ok);
+  EXPECT_EQ(test::read_text("back.bin"), "in place");
+}
+
+TEST_F(Pipelines, OlderPayloadWinsWhenTheCarrierHasOne) {
+  write_file("input.bin", std::string_view("first"));
+  ASSERT_TRUE(embed("input.bin", "carrier.png", "once.png").ok);
+  write_file("input.bin", std::string_view("second"));
+  ASSERT_TRUE(embed("input.bin", "once.png", "twice.png").ok);
+  ASSERT_TRUE(extract("twice.png", "back.bin").ok);
+  EXPECT_EQ(test::read_text("back.bin"), "first");
+}
+
+TEST_F(Pipelines, StegoVariantsThatStillOpen) {
+  const ByteBuffer input = bytes("variant payload");
+  const ByteBuffer stego = make_stego(input);
+  const std::size_t p = carrier_.size() - 12;
+  const std::size_t chunk_len = 12 + 1606 + input.size();
+  const ByteBuffer chunk(stego.begin() + static_cast<std::ptrdiff_t>(p),
+                         stego.begin() + static_cast<std::ptrdiff_t>(p + chunk_len));
+  struct Case {
+    const char* name;
+    ByteBuffer file;
+  };
+  ByteBuffer after_iend(carrier_.begin(), carrier_.end());
+  append(after_iend, chunk);
+  ByteBuffer bad_crc = stego;
+  bad_crc[p + chunk_len - 1] ^= 0xFF;
+  // Extra bytes inside the chunk after the ciphertext, with C unchanged.
+  ByteBuffer env(chunk.begin() + 8, chunk.end() - 4);
+  append(env, bytes("trailing junk"));
+  ByteBuffer extra(carrier_.begin(), carrier_.end() - 12);
+  append(extra, test::make_chunk("vcKy", env));
+  append(extra, test::make_chunk("IEND", {}));
+  const std::vector<Case> cases = {
+      {"vcKy after IEND", after_iend}, {"wrong chunk CRC", bad_crc}, {"extra bytes after the ciphertext", extra}};
+  for (const Case& c : cases) {
+    write_file("variant.png", c.file);
+    Outcome r = extract("variant.png", "back.bin");
+    EXPECT_TRUE(r.ok) << c.name << ": " << r.err;
+    EXPECT_EQ(read_file("back.bin"), input) << c.name;
+    fs::remove("back.bin");
+  }
+}
+
+TEST_F(Pipelines, ExtractFailures) {
+  const ByteBuffer input = bytes("the hidden file");
+  const ByteBuffer stego = make_stego(input);
+  const std::size_t e = envelope_offset();
+  auto flipped = [&](std::size_t at, std::uint8_t mask) {
+    ByteBuffer s = stego;
+    s[e + at] ^= mask;
+    return s;
+  };
+  auto with_envelope = [&](const ByteBuffer& env) {
+    ByteBuffer s(carrier_.begin(), carrier_.end() - 12);
+    append(s, test::make_chunk("vcKy", env));
+    append(s, test::make_chunk("IEND", {}));
+    return s;
+  };
+  const ByteBuffer nonce(12, 1), tag(16, 2);
+  const std::string invalid = "[ERR] invalid envelope in stego PNG\n";
+  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  ByteBuffer malformed = sig;
+  append(malformed, ByteBuffer{0, 1, 0, 0, 'v', 'c', 'K', 'y', 1, 2, 3});
+  struct Case {
+    const char* name;
+    std::optional<ByteBuffer> file;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"stego missing", std::nullopt, "[ERR] cannot read PNG 'stego.png'\n"},
+      {"not a PNG", bytes("GIF89a and so on"), "[ERR] file 'stego.png' is not a valid PNG (bad signature)\n"},
+      {"under 8 bytes", bytes("\x89PNG"), "[ERR] PNG too small\n"},
+      {"signature only", sig, "[ERR] no vcKy chunk found in PNG 'stego.png'\n"},
+      {"plain carrier", carrier_, "[ERR] no vcKy chunk found in PNG 'stego.png'\n"},
+      {"length past the end", malformed, "[ERR] malformed PNG while searching vcKy\n"},
+      {"empty vcKy", with_envelope({}), "[ERR] envelope too small (no encaps length)\n" + invalid},
+      {"K too large", [&] { ByteBuffer s = stego; s[e] = 0xFF; return s; }(),
+       "[ERR] envelope size inconsistent\n" + invalid},
+      {"C too large", flipped(1598 + 7, 0x80), "[ERR] envelope claims ciphertext bigger than buffer\n" + invalid},
+      {"K of 1567", with_envelope(build_envelope(ByteBuffer(1567, 3), nonce, tag, bytes("ct"))),
+       "[ERR] envelope holds a KEM ciphertext of 1567 bytes, Kyber1024 uses 1568\n" + invalid},
+      {"K of 1569", with_envelope(build_envelope(ByteBuffer(1569, 3), nonce, tag, bytes("ct"))),
+       "[ERR] envelope holds a KEM ciphertext of 1569 bytes, Kyber1024 uses 1568\n" + invalid},
+      {"bit flipped in the KEM ciphertext", flipped(2 + 700, 0x04), kTagLines},
+      {"bit flipped in the nonce", flipped(1570 + 11, 0x01), kTagLines},
+      {"bit flipped in the tag", flipped(1582, 0x80), kTagLines},
+      {"bit flipped in the ciphertext", flipped(1606 + input.size() - 1, 0x10), kTagLines},
+  };
+  for (const Case& c : cases) {
+    fs::remove("stego.png");
+    if (c.file) write_file("stego.png", *c.file);
+    Outcome r = extract("stego.png", "out.bin");
+    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_EQ(r.err, c.expected) << c.name;
+    EXPECT_FALSE(fs::exists("out.bin")) << c.name;
+  }
+}
+
+TEST_F(Pipelines, ExtractKeyProblems) {
+  const ByteBuffer stego = make_stego(bytes("for one pair only"));
+  const std::string missing = "[ERR] missing kyber.prv in 'keys/kyber.prv'\n";
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"private key missing", [] { fs::remove("keys/kyber.prv"); }, missing},
+      {"private key empty", [] { write_file("keys/kyber.prv", std::string_view()); },
+       "[ERR] key file 'keys/kyber.prv' has 0 bytes, expected 3168\n" + missing},
+      {"private key truncated", [] { write_file("keys/kyber.prv", ByteView(pair().prv).first(3000)); },
+       "[ERR] key file 'keys/kyber.prv' has 3000 bytes, expected 3168\n" + missing},
+      {"another key pair", [] { install_keys(make_key_pair()); }, kTagLines},
+  };
+  for (const Case& c : cases) {
+    install_keys(pair());
+    c.prepare();
+    Outcome r = extract("stego.png", "out.bin");
+    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_EQ(r.err, c.expected) << c.name;
+    EXPECT_FALSE(fs::exists("out.bin")) << c.name;
+  }
+}
+
+TEST_F(Pipelines, ExtractOutputProblems) {
+  make_stego(bytes("payload"));
+  Outcome r = extract("stego.png", "missing-dir/out.bin");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.err, "[ERR] cannot write outfile 'missing-dir/out.bin'\n");
+
+  // A tag failure leaves an existing target exactly as it was.
+  write_file("out.bin", std::string_view("keep me"));
+  ByteBuffer s = read_file("stego.png");
+  s[envelope_offset() + 1606] ^= 1;
+  write_file("stego.png", s);
+  r = extract("stego.png", "out.bin");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.err, kTagLines);
+  EXPECT_EQ(test::read_text("out.bin"), "keep me");
+  EXPECT_EQ(test::list_dir("."), "carrier.png input.bin keys out.bin stego.png");
+}
+
+}  // namespace
+}  // namespace vellicor
