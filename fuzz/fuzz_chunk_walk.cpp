@@ -1,0 +1,115 @@
+// The chunk walk behind embed (looking for IEND) and extract (looking for
+// vcKy): first in memory against a plain reference walk, then through
+// embed_into_png and extract_from_png on the same bytes as a file, checking
+// what each promises about its output and that no temporary file is left.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+#include "png/chunk_container.hpp"
+#include "png/chunk_walk.hpp"
+
+namespace {
+
+using namespace vellicor;
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint64_t be32(const std::uint8_t* p) {
+  return (std::uint64_t{p[0]} << 24) | (std::uint64_t{p[1]} << 16) | (std::uint64_t{p[2]} << 8) | p[3];
+}
+
+// Walks the chunks as the PNG layout reads, one chunk record at a time.
+ChunkSpot reference_walk(const std::uint8_t* d, std::size_t n, const ChunkType& type) {
+  if (n < 8) return {WalkStatus::too_small};
+  if (std::memcmp(d, png_signature.data(), 8) != 0) return {WalkStatus::bad_signature};
+  std::uint64_t p = 8;
+  while (n - p >= 8) {
+    const std::uint64_t length = be32(d + p);
+    if (length > n - p - 8) return {WalkStatus::malformed};
+    if (std::memcmp(d + p + 4, type.data(), 4) == 0) return {WalkStatus::found, p, length};
+    if (length + 12 >= n - p) break;  // the next chunk would start at or past the end
+    p += length + 12;
+  }
+  return {WalkStatus::not_found};
+}
+
+bool same_spot(const ChunkSpot& a, const ChunkSpot& b) {
+  if (a.status != b.status) return false;
+  return a.status != WalkStatus::found || (a.offset == b.offset && a.data_length == b.data_length);
+}
+
+Bytes stego_expected(const std::uint8_t* d, std::size_t n, std::uint64_t iend, const Bytes& payload) {
+  Bytes out(d, d + iend);
+  const std::uint32_t len = static_cast<std::uint32_t>(payload.size());
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(len >> shift));
+  out.insert(out.end(), payload_chunk_type.begin(), payload_chunk_type.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  Bytes typed(payload_chunk_type.begin(), payload_chunk_type.end());
+  typed.insert(typed.end(), payload.begin(), payload.end());
+  const std::uint32_t crc = png_crc32(typed);
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(crc >> shift));
+  out.insert(out.end(), d + iend, d + n);
+  return out;
+}
+
+void check_embed(const std::string& dir, const std::uint8_t* d, std::size_t n, const ChunkSpot& iend,
+                 const ChunkSpot& first_payload, const Bytes& payload) {
+  const std::string carrier = dir + "/carrier.png";
+  const std::string output = dir + "/out.png";
+  fuzz::remove_file(output);
+  const bool ok = embed_into_png(carrier, output, payload);
+  FUZZ_CHECK(ok == (iend.status == WalkStatus::found));
+  if (!ok) {
+    FUZZ_CHECK(fuzz::list_dir(dir) == std::vector<std::string>{"carrier.png"});
+    return;
+  }
+  FUZZ_CHECK((fuzz::list_dir(dir) == std::vector<std::string>{"carrier.png", "out.png"}));
+  Bytes written;
+  FUZZ_CHECK(fuzz::read_bytes(output, written));
+  FUZZ_CHECK(written == stego_expected(d, n, iend.offset, payload));
+
+  // The new chunk sits before IEND, so only a vcKy chunk in front of it wins.
+  ByteBuffer got;
+  FUZZ_CHECK(extract_from_png(output, got));
+  const bool older_first = first_payload.status == WalkStatus::found && first_payload.offset < iend.offset;
+  if (older_first) {
+    FUZZ_CHECK(got.size() == first_payload.data_length);
+    FUZZ_CHECK(got.empty() || std::memcmp(got.data(), d + first_payload.offset + 8, got.size()) == 0);
+  } else {
+    FUZZ_CHECK(Bytes(got.begin(), got.end()) == payload);
+  }
+  fuzz::remove_file(output);
+}
+
+void check_extract(const std::string& carrier, const std::uint8_t* d, const ChunkSpot& first_payload) {
+  ByteBuffer got = {0xA5};  // must survive a failure untouched
+  const bool ok = extract_from_png(carrier, got);
+  FUZZ_CHECK(ok == (first_payload.status == WalkStatus::found));
+  if (!ok) {
+    FUZZ_CHECK(got.size() == 1 && got[0] == 0xA5);
+    return;
+  }
+  FUZZ_CHECK(got.size() == first_payload.data_length);
+  FUZZ_CHECK(got.empty() || std::memcmp(got.data(), d + first_payload.offset + 8, got.size()) == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ChunkSpot iend = reference_walk(data, size, iend_chunk_type);
+  const ChunkSpot first_payload = reference_walk(data, size, payload_chunk_type);
+  FUZZ_CHECK(same_spot(find_chunk(ByteView(data, size), iend_chunk_type), iend));
+  FUZZ_CHECK(same_spot(find_chunk(ByteView(data, size), payload_chunk_type), first_payload));
+
+  const std::string& dir = fuzz::scratch_dir();
+  if (!fuzz::write_bytes(dir + "/carrier.png", data, size)) return 0;
+  // The payload is taken from the input too, so its length varies (0 to 32).
+  const Bytes payload(data, data + (size < 32 ? size : 32));
+  check_embed(dir, data, size, iend, first_payload, payload);
+  check_extract(dir + "/carrier.png", data, first_payload);
+  return 0;
+}

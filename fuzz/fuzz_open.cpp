@@ -1,0 +1,105 @@
+// The open path on fuzzed bytes: parse_envelope on the input taken as an
+// envelope, then extract_and_decrypt on the input taken as a stego PNG, with a
+// fixed test key pair (fuzz/keys/, made by genkeys) that the seed corpus was
+// sealed for. The checks: the parser accepts exactly the envelopes whose
+// lengths fit and hands back views at the right places, and the open path
+// writes an output file only when it succeeds, leaves no temporary file, and
+// never succeeds on an envelope that a plain reading calls invalid.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.hpp"
+#include "png/chunk_walk.hpp"
+#include "seal/envelope.hpp"
+#include "seal/pipelines.hpp"
+
+namespace {
+
+using namespace vellicor;
+
+std::uint64_t load_be(const std::uint8_t* p, int width) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+struct PlainEnvelope {
+  bool valid = false;
+  std::uint64_t k = 0, c = 0;
+};
+
+PlainEnvelope read_plainly(const std::uint8_t* d, std::uint64_t n) {
+  PlainEnvelope e;
+  if (n < 2) return e;
+  e.k = load_be(d, 2);
+  if (n < e.k + 38) return e;
+  e.c = load_be(d + 30 + e.k, 8);
+  e.valid = e.c <= n - e.k - 38;
+  return e;
+}
+
+void check_parser(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> copy(data, data + size);
+  EnvelopeFields fields;
+  const bool ok = parse_envelope(std::span<std::uint8_t>(copy.data(), copy.size()), fields);
+  const PlainEnvelope plain = read_plainly(copy.data(), copy.size());
+  FUZZ_CHECK(ok == plain.valid);
+  if (!ok) return;
+  const std::uint8_t* base = copy.data();
+  FUZZ_CHECK(fields.kem_ciphertext.data() == base + 2 && fields.kem_ciphertext.size() == plain.k);
+  FUZZ_CHECK(fields.nonce.data() == base + 2 + plain.k && fields.nonce.size() == 12);
+  FUZZ_CHECK(fields.tag.data() == base + 14 + plain.k && fields.tag.size() == 16);
+  FUZZ_CHECK(fields.ciphertext.data() == base + 38 + plain.k && fields.ciphertext.size() == plain.c);
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+  std::vector<std::uint8_t> bytes;
+  return fuzz::read_bytes(from, bytes) && fuzz::write_bytes(to, bytes.data(), bytes.size());
+}
+
+// The key files sit in keys/ under the current folder, as beside the program.
+void enter_key_folder() {
+  const std::string& dir = fuzz::scratch_dir();
+  const std::string keys = dir + "/keys";
+  if (::mkdir(keys.c_str(), 0700) != 0 || !copy_file(fuzz::fixture_dir() + "/keys/kyber.pub", keys + "/kyber.pub") ||
+      !copy_file(fuzz::fixture_dir() + "/keys/kyber.prv", keys + "/kyber.prv") || ::chdir(dir.c_str()) != 0) {
+    std::perror("fuzz_open: cannot set up the key folder");
+    std::abort();
+  }
+}
+
+void check_open(const std::uint8_t* data, std::size_t size) {
+  if (!fuzz::write_bytes("stego.png", data, size)) return;
+  fuzz::remove_file("out.bin");
+  const bool ok = extract_and_decrypt("stego.png", "out.bin");
+  FUZZ_CHECK(fuzz::exists("out.bin") == ok);
+  FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 3u : 2u));  // keys, stego.png[, out.bin]
+  if (!ok) return;
+  const ChunkSpot spot = find_chunk(ByteView(data, size), payload_chunk_type);
+  FUZZ_CHECK(spot.status == WalkStatus::found);
+  const PlainEnvelope plain = read_plainly(data + spot.offset + 8, spot.data_length);
+  FUZZ_CHECK(plain.valid && plain.k == 1568);
+  std::vector<std::uint8_t> restored;
+  FUZZ_CHECK(fuzz::read_bytes("out.bin", restored) && restored.size() == plain.c);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  enter_key_folder();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  check_parser(data, size);
+  check_open(data, size);
+  return 0;
+}

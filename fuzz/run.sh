@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
+# given time, then prints executions and final coverage per target.
+#
+#   fuzz/run.sh [seconds per target, default 60] [--parallel] [target ...]
+#
+# Targets: fuzz_chunk_walk fuzz_open fuzz_words fuzz_path (default: all).
+# --parallel runs the targets at the same time instead of one after another.
+# VELLICOR_FUZZ_BUILD picks the build folder (default build-fuzz/); the working
+# corpus grows in <build>/corpus/<target>, seeded from fuzz/corpus/<target>;
+# crashes, leaks, timeouts and out-of-memory inputs land in <build>/artifacts/.
+# Exit status: 0 only when every target ran its time without a finding.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+seconds=60
+parallel=0
+targets=()
+for arg in "$@"; do
+  case $arg in
+    --parallel) parallel=1 ;;
+    ''|*[!0-9]*) targets+=("$arg") ;;
+    *) seconds=$arg ;;
+  esac
+done
+((${#targets[@]})) || targets=(fuzz_chunk_walk fuzz_open fuzz_words fuzz_path)
+
+build=${VELLICOR_FUZZ_BUILD:-$root/build-fuzz}
+jobs=${VELLICOR_FUZZ_BUILD_JOBS:-2}
+command -v clang++ >/dev/null || { echo "fuzz/run.sh: clang++ not found" >&2; exit 2; }
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_SANITIZE=ON -DVELLICOR_FUZZ=ON -DVELLICOR_BUILD_TESTS=OFF \
+  >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 2; }
+cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/build.log" 2>&1 ||
+  { tail -50 "$build/build.log" >&2; exit 2; }
+
+options() {
+  local t=$1
+  echo -max_total_time="$seconds" -rss_limit_mb=2560 -timeout=25 -close_fd_mask=3 -print_final_stats=1
+  case $t in
+    fuzz_chunk_walk | fuzz_open) echo -dict="$root/fuzz/png.dict" ;;
+    fuzz_words) echo -max_len=512 ;;
+    fuzz_path) echo -max_len=320 ;;
+  esac
+}
+
+run_one() {
+  local t=$1 corpus=$build/corpus/$1 artifacts=$build/artifacts/$1/
+  mkdir -p "$corpus" "$artifacts"
+  # shellcheck disable=SC2046
+  "$build/fuzz/$t" $(options "$t") -artifact_prefix="$artifacts" "$corpus" "$root/fuzz/corpus/$t" \
+    >"$build/$t.log" 2>&1
+}
+
+declare -A status
+touch "$build/run.stamp"
+if ((parallel)); then
+  declare -A pids
+  for t in "${targets[@]}"; do run_one "$t" & pids[$t]=$!; done
+  for t in "${targets[@]}"; do
+    if wait "${pids[$t]}"; then status[$t]=0; else status[$t]=$?; fi
+  done
+else
+  for t in "${targets[@]}"; do
+    echo "fuzzing $t for ${seconds}s ..."
+    if run_one "$t"; then status[$t]=0; else status[$t]=$?; fi
+  done
+fi
+
+failed=0
+printf '%-16s %8s %12s %8s %8s %8s  %s\n' target seconds execs exec/s cov ft result
+for t in "${targets[@]}"; do
+  log=$build/$t.log
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1 || true)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  found=$(find "$build/artifacts/$t" -type f -newer "$build/run.stamp" | wc -l)
+  result=ok
+  if [[ ${status[$t]} != 0 || $found != 0 ]]; then
+    result="FAILED (exit ${status[$t]}, $found new artifact(s); see $log)"
+    failed=1
+  fi
+  printf '%-16s %8s %12s %8s %8s %8s  %s\n' "$t" "$seconds" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
+done
+exit $failed
