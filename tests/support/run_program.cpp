@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -53,6 +54,9 @@ void drain_both(int out_fd, int err_fd, std::string& out, std::string& err) {
   auto env = o.env;
   if (!env.count("PATH")) env["PATH"] = "/usr/bin:/bin";
   if (!env.count("HOME")) env["HOME"] = "/tmp";
+  // A sanitizer build's children report where the test run asks them to.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* value = ::getenv(name); value != nullptr && !env.count(name)) env[name] = value;
   for (auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   std::vector<char*> envp, argv;
   for (auto& s : env_strings) envp.push_back(s.data());
