@@ -5,14 +5,14 @@
 namespace vellicor::kyber {
 namespace {
 
-constexpr int bit_reverse7(int i) {
+consteval int bit_reverse7(int i) {
   int r = 0;
   for (int b = 0; b < 7; ++b) r |= ((i >> b) & 1) << (6 - b);
   return r;
 }
 
 // Worked out by the compiler from the definition rather than typed in.
-constexpr std::array<std::int16_t, 128> make_zetas() {
+consteval std::array<std::int16_t, 128> make_zetas() {
   std::array<std::int16_t, 128> z{};
   for (int i = 0; i < 128; ++i) {
     std::int64_t v = (1 << 16) % kQ;  // Montgomery form
