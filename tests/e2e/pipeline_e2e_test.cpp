@@ -1,0 +1,363 @@
+// embed and extract through the built program, installed in a scratch folder:
+// round trips, the stego layout, and every failure a user can reach, each with
+// its exact standard error, the closing line, exit status 1 and no output file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::RunResult;
+using test::write_file;
+
+const std::string kBanner = std::string("Vellicor ") + '\x97' +
+                            " Post-Quantum Stego (SMART CLI)\n"
+                            "https://vellicor.example.org\n\n";
+const std::string kKeysChecked = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n[INFO] keys OK\n";
+const std::string kTagLines =
+    "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n"
+    "[ERR] AES-GCM decrypt fail (tag mismatch?)\n";
+const std::string kInvalidEnvelope = "[ERR] invalid envelope in stego PNG\n";
+const std::string kEmbedFailed = "[ERR] embed_into_png() failed\n";
+
+std::string embed_out(const std::string& in, const std::string& carrier, const std::string& out, bool ok) {
+  return kBanner + kKeysChecked + "[INFO] Embedding '" + in + "' into carrier PNG '" + carrier + "' -> '" + out +
+         "'\n" + (ok ? "[OK] Stego PNG written: " + out + "\n" : "[ERR] embed failed\n");
+}
+
+std::string extract_out(const std::string& stego, const std::string& out, bool ok) {
+  return kBanner + kKeysChecked + "[INFO] Extracting from stego PNG '" + stego + "' -> '" + out + "'\n" +
+         (ok ? "[OK] Payload restored to file: " + out + "\n" : "[ERR] extract failed\n");
+}
+
+ByteBuffer noise(std::size_t n, std::uint32_t seed) {
+  ByteBuffer b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
+ByteBuffer bytes(std::string_view s) { return ByteBuffer(s.begin(), s.end()); }
+
+std::uint64_t be(const std::uint8_t* p, int n) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// The program in <tmp>/prog with its key pair made; files live beside it, since
+// the program works from its own folder.
+class PipelineE2e : public testing::Test {
+ protected:
+  PipelineE2e() : program_(test::install_program_copy(dir_.path())), home_(program_.parent_path()) {
+    RunResult r = test::run_program(program_, {"genkeys"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    carrier_ = test::make_png(9, 6, 4);
+    write_file(home_ / "carrier.png", carrier_);
+  }
+
+  RunResult run(const std::vector<std::string>& args, const test::RunOptions& options = {}) {
+    return test::run_program(program_, args, options);
+  }
+  RunResult embed(const std::string& in, const std::string& carrier, const std::string& out,
+                  const test::RunOptions& options = {}) {
+    return run({"embed", in, carrier, out}, options);
+  }
+  RunResult extract(const std::string& stego, const std::string& out, const test::RunOptions& options = {}) {
+    return run({"extract", stego, out}, options);
+  }
+  ByteBuffer make_stego(const ByteBuffer& input, const std::string& name = "stego.png") {
+    write_file(home_ / "input.bin", input);
+    RunResult r = embed("input.bin", "carrier.png", name);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(home_ / name);
+  }
+  std::string listing() { return test::list_dir(home_); }
+
+  test::TempDir dir_;
+  fs::path program_;
+  fs::path home_;
+  ByteBuffer carrier_;
+};
+
+TEST_F(PipelineE2e, RoundTrips) {
+  for (std::size_t n : {0, 1, 15, 16, 17, 1 << 20}) {
+    const ByteBuffer input = noise(n, static_cast<std::uint32_t>(n) * 7 + 1);
+    write_file(home_ / "input.bin", input);
+    RunResult r = embed("input.bin", "carrier.png", "stego.png");
+    EXPECT_EQ(r.status, 0) << n;
+    EXPECT_EQ(r.err, "") << n;
+    EXPECT_EQ(r.out, embed_out("input.bin", "carrier.png", "stego.png", true)) << n;
+
+    const ByteBuffer stego = read_file(home_ / "stego.png");
+    ASSERT_EQ(stego.size(), carrier_.size() + 12 + 1606 + n) << n;
+    const std::size_t p = carrier_.size() - 12;  // where IEND was
+    EXPECT_TRUE(std::equal(carrier_.begin(), carrier_.begin() + static_cast<std::ptrdiff_t>(p), stego.begin()));
+    EXPECT_TRUE(std::equal(carrier_.end() - 12, carrier_.end(), stego.end() - 12));
+    EXPECT_EQ(be(stego.data() + p, 4), 1606 + n);
+    EXPECT_EQ(std::string(stego.begin() + static_cast<std::ptrdiff_t>(p + 4), stego.begin() + static_cast<std::ptrdiff_t>(p + 8)), "vcKy");
+    EXPECT_EQ(stego[p + 8], 0x06);
+    EXPECT_EQ(stego[p + 9], 0x20);
+    EXPECT_EQ(be(stego.data() + p + 8 + 1598, 8), n);
+    const ByteBuffer rebuilt = test::make_chunk("vcKy", ByteView(stego).subspan(p + 8, 1606 + n));
+    EXPECT_TRUE(std::equal(rebuilt.begin(), rebuilt.end(), stego.begin() + static_cast<std::ptrdiff_t>(p)))
+        << "chunk CRC, " << n;
+
+    r = extract("stego.png", "restored.bin");
+    EXPECT_EQ(r.status, 0) << n;
+    EXPECT_EQ(r.err, "") << n;
+    EXPECT_EQ(r.out, extract_out("stego.png", "restored.bin", true)) << n;
+    EXPECT_EQ(read_file(home_ / "restored.bin"), input) << n;
+  }
+  EXPECT_EQ(listing(), "carrier.png input.bin keys restored.bin stego.png vellicor");
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(const fs::path& home)> prepare;
+  std::string expected_err;
+};
+
+TEST_F(PipelineE2e, EmbedFailures) {
+  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  const ByteBuffer carrier = carrier_;
+  const std::vector<FailureCase> cases = {
+      {"input missing", [](const fs::path& h) { fs::remove(h / "input.bin"); },
+       "[ERR] cannot read input file 'input.bin'\n"},
+      {"carrier missing", [](const fs::path& h) { fs::remove(h / "carrier.png"); },
+       "[ERR] cannot read carrier PNG 'carrier.png'\n" + kEmbedFailed},
+      {"carrier not a PNG", [](const fs::path& h) { write_file(h / "carrier.png", std::string_view("GIF89a, really")); },
+       "[ERR] carrier file 'carrier.png' is not a valid PNG (bad signature)\n" + kEmbedFailed},
+      {"carrier under 8 bytes", [](const fs::path& h) { write_file(h / "carrier.png", std::string_view("\x89PNG\r")); },
+       "[ERR] carrier file too small to be PNG\n" + kEmbedFailed},
+      {"carrier signature only", [&](const fs::path& h) { write_file(h / "carrier.png", sig); },
+       "[ERR] IEND chunk not found in PNG 'carrier.png'\n" + kEmbedFailed},
+      {"carrier without IEND",
+       [&](const fs::path& h) { write_file(h / "carrier.png", ByteView(carrier).first(carrier.size() - 12)); },
+       "[ERR] IEND chunk not found in PNG 'carrier.png'\n" + kEmbedFailed},
+      {"carrier chunk length past the end",
+       [&](const fs::path& h) {
+         ByteBuffer bad = sig;
+         test::append(bad, ByteBuffer{0, 0, 9, 0, 'I', 'H', 'D', 'R', 0, 0});
+         write_file(h / "carrier.png", bad);
+       },
+       "[ERR] malformed PNG: chunk length beyond file size\n" + kEmbedFailed},
+      {"public key empty", [](const fs::path& h) { write_file(h / "keys/kyber.pub", std::string_view()); },
+       "[ERR] key file 'keys/kyber.pub' has 0 bytes, expected 1568\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key truncated", [](const fs::path& h) { fs::resize_file(h / "keys/kyber.pub", 1000); },
+       "[ERR] key file 'keys/kyber.pub' has 1000 bytes, expected 1568\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key a folder",
+       [](const fs::path& h) {
+         fs::remove(h / "keys/kyber.pub");
+         fs::create_directory(h / "keys/kyber.pub");
+       },
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+  };
+  const ByteBuffer pub = read_file(home_ / "keys/kyber.pub");
+  for (const FailureCase& c : cases) {
+    write_file(home_ / "input.bin", std::string_view("the file to hide"));
+    write_file(home_ / "carrier.png", carrier_);
+    c.prepare(home_);
+    const std::string before = listing();
+    RunResult r = embed("input.bin", "carrier.png", "out.png");
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(r.err, c.expected_err) << c.name;
+    EXPECT_EQ(r.out, embed_out("input.bin", "carrier.png", "out.png", false)) << c.name;
+    EXPECT_EQ(listing(), before) << c.name << ": no output, no temporary file";
+    std::error_code ec;
+    fs::remove_all(home_ / "keys/kyber.pub", ec);
+    write_file(home_ / "keys/kyber.pub", pub);
+  }
+}
+
+TEST_F(PipelineE2e, EmbedOutputCannotBeWritten) {
+  write_file(home_ / "input.bin", noise(5000, 1));
+  RunResult r = embed("input.bin", "carrier.png", "no-such-folder/out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] failed to write output PNG 'no-such-folder/out.png'\n" + kEmbedFailed);
+  EXPECT_EQ(r.out, embed_out("input.bin", "carrier.png", "no-such-folder/out.png", false));
+
+  // A write that fails half way (the file size limit) leaves the old target as it was.
+  write_file(home_ / "out.png", std::string_view("old target"));
+  test::RunOptions limited;
+  limited.file_size_limit = 4096;
+  r = embed("input.bin", "carrier.png", "out.png", limited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] failed to write output PNG 'out.png'\n" + kEmbedFailed);
+  EXPECT_EQ(test::read_text(home_ / "out.png"), "old target");
+  EXPECT_EQ(listing(), "carrier.png input.bin keys out.png vellicor");
+}
+
+TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
+  write_file(home_ / "input.bin", std::string_view("over the carrier"));
+  test::RunOptions limited;
+  limited.file_size_limit = carrier_.size() + 100;
+  RunResult r = embed("input.bin", "carrier.png", "carrier.png", limited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(home_ / "carrier.png"), carrier_);
+
+  r = embed("input.bin", "carrier.png", "carrier.png");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(home_ / "carrier.png").size(), carrier_.size() + 12 + 1606 + 16);
+  r = extract("carrier.png", "back.bin");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_text(home_ / "back.bin"), "over the carrier");
+}
+
+TEST_F(PipelineE2e, ExtractFailures) {
+  const ByteBuffer input = bytes("what the stego hides");
+  const ByteBuffer stego = make_stego(input);
+  const std::size_t e = carrier_.size() - 12 + 8;  // the envelope inside the stego
+  auto flipped = [&](std::size_t at, std::uint8_t mask) {
+    ByteBuffer s = stego;
+    s[e + at] ^= mask;
+    return s;
+  };
+  auto with_envelope = [&](const ByteBuffer& env) {
+    ByteBuffer s(carrier_.begin(), carrier_.end() - 12);
+    test::append(s, test::make_chunk("vcKy", env));
+    test::append(s, test::make_chunk("IEND", {}));
+    return s;
+  };
+  ByteBuffer k_1567{0x06, 0x1F};
+  k_1567.resize(2 + 1567 + 28, 0x33);
+  test::append(k_1567, ByteBuffer{0, 0, 0, 0, 0, 0, 0, 0});
+  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  ByteBuffer past_end = sig;
+  test::append(past_end, ByteBuffer{0, 0, 0, 40, 'v', 'c', 'K', 'y', 1});
+
+  struct Case {
+    const char* name;
+    std::optional<ByteBuffer> file;  // nullopt: no stego file at all
+    std::string expected_err;
+  };
+  const std::vector<Case> cases = {
+      {"stego missing", std::nullopt, "[ERR] cannot read PNG 'stego.png'\n"},
+      {"not a PNG", bytes("just some text"), "[ERR] file 'stego.png' is not a valid PNG (bad signature)\n"},
+      {"under 8 bytes", bytes("\x89PN"), "[ERR] PNG too small\n"},
+      {"signature only", sig, "[ERR] no vcKy chunk found in PNG 'stego.png'\n"},
+      {"no vcKy chunk", carrier_, "[ERR] no vcKy chunk found in PNG 'stego.png'\n"},
+      {"chunk length past the end", past_end, "[ERR] malformed PNG while searching vcKy\n"},
+      {"empty vcKy", with_envelope({}), "[ERR] envelope too small (no encaps length)\n" + kInvalidEnvelope},
+      {"K too large", flipped(0, 0x80), "[ERR] envelope size inconsistent\n" + kInvalidEnvelope},
+      {"C too large", flipped(1598, 0x01), "[ERR] envelope claims ciphertext bigger than buffer\n" + kInvalidEnvelope},
+      {"K not the KEM's", with_envelope(k_1567),
+       "[ERR] envelope holds a KEM ciphertext of 1567 bytes, Kyber1024 uses 1568\n" + kInvalidEnvelope},
+      {"bit flipped in the KEM ciphertext", flipped(2, 0x01), kTagLines},
+      {"bit flipped in the nonce", flipped(1570, 0x40), kTagLines},
+      {"bit flipped in the tag", flipped(1597, 0x01), kTagLines},
+      {"bit flipped in the ciphertext", flipped(1606 + 5, 0x08), kTagLines},
+  };
+  for (const Case& c : cases) {
+    fs::remove(home_ / "stego.png");
+    if (c.file) write_file(home_ / "stego.png", *c.file);
+    const std::string before = listing();
+    RunResult r = extract("stego.png", "out.bin");
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(r.err, c.expected_err) << c.name;
+    EXPECT_EQ(r.out, extract_out("stego.png", "out.bin", false)) << c.name;
+    EXPECT_EQ(listing(), before) << c.name;
+  }
+}
+
+TEST_F(PipelineE2e, ExtractKeyAndOutputFailures) {
+  make_stego(bytes("sealed for the first pair"));
+  const ByteBuffer prv = read_file(home_ / "keys/kyber.prv");
+  const std::string missing = "[ERR] missing kyber.prv in 'keys/kyber.prv'\n";
+
+  fs::resize_file(home_ / "keys/kyber.prv", 3167);
+  RunResult r = extract("stego.png", "out.bin");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] key file 'keys/kyber.prv' has 3167 bytes, expected 3168\n" + missing);
+  write_file(home_ / "keys/kyber.prv", std::string_view());
+  r = extract("stego.png", "out.bin");
+  EXPECT_EQ(r.err, "[ERR] key file 'keys/kyber.prv' has 0 bytes, expected 3168\n" + missing);
+  EXPECT_FALSE(fs::exists(home_ / "out.bin"));
+
+  // A pair made afresh (both files gone) cannot open the old stego.
+  fs::remove(home_ / "keys/kyber.prv");
+  fs::remove(home_ / "keys/kyber.pub");
+  ASSERT_EQ(run({"genkeys"}).status, 0);
+  r = extract("stego.png", "out.bin");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kTagLines);
+  EXPECT_EQ(r.out, extract_out("stego.png", "out.bin", false));
+  EXPECT_FALSE(fs::exists(home_ / "out.bin"));
+
+  write_file(home_ / "keys/kyber.prv", prv);
+  r = extract("stego.png", "no-such-folder/out.bin");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] cannot write outfile 'no-such-folder/out.bin'\n");
+  EXPECT_EQ(r.out, extract_out("stego.png", "no-such-folder/out.bin", false));
+  EXPECT_EQ(listing(), "carrier.png input.bin keys stego.png vellicor");
+}
+
+TEST_F(PipelineE2e, CarrierShapesTheChunkWalkMeets) {
+  const ByteBuffer head(carrier_.begin(), carrier_.end() - 12);
+  const ByteBuffer iend = test::make_chunk("IEND", {});
+  const ByteBuffer trailer = bytes("bytes after IEND\x01\x02");
+  auto cat = [](std::vector<ByteBuffer> parts) {
+    ByteBuffer b;
+    for (auto& p : parts) test::append(b, p);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    ByteBuffer before, after;  // the chunk must land between the two
+  };
+  const std::vector<Case> cases = {
+      {"bytes after IEND kept", head, cat({iend, trailer})},
+      {"two IEND chunks", head, cat({iend, iend})},
+      {"wrong CRC in the carrier", cat({head, test::make_chunk_with_crc("tEXt", bytes("a b"), 7)}), iend},
+  };
+  for (const Case& c : cases) {
+    write_file(home_ / "shaped.png", cat({c.before, c.after}));
+    write_file(home_ / "input.bin", std::string_view("shaped"));
+    RunResult r = embed("input.bin", "shaped.png", "out.png");
+    ASSERT_EQ(r.status, 0) << c.name << r.err;
+    const ByteBuffer out = read_file(home_ / "out.png");
+    ASSERT_EQ(out.size(), c.before.size() + c.after.size() + 12 + 1606 + 6) << c.name;
+    EXPECT_TRUE(std::equal(c.before.begin(), c.before.end(), out.begin())) << c.name;
+    EXPECT_TRUE(std::equal(c.after.begin(), c.after.end(), out.end() - static_cast<std::ptrdiff_t>(c.after.size())))
+        << c.name;
+    r = extract("out.png", "back.bin");
+    EXPECT_EQ(r.status, 0) << c.name << r.err;
+    EXPECT_EQ(test::read_text(home_ / "back.bin"), "shaped") << c.name;
+  }
+}
+
+TEST_F(PipelineE2e, OlderPayloadAndLateOrDamagedChunks) {
+  make_stego(bytes("older"), "once.png");
+  write_file(home_ / "input.bin", std::string_view("newer"));
+  ASSERT_EQ(embed("input.bin", "once.png", "twice.png").status, 0);
+  RunResult r = extract("twice.png", "back.bin");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_text(home_ / "back.bin"), "older");
+
+  // The chunk moved behind IEND, with its CRC spoilt and junk after the ciphertext.
+  const ByteBuffer once = read_file(home_ / "once.png");
+  const std::size_t p = carrier_.size() - 12;
+  ByteBuffer env(once.begin() + static_cast<std::ptrdiff_t>(p + 8), once.end() - 16);
+  test::append(env, bytes("junk after the ciphertext"));
+  ByteBuffer late = carrier_;
+  test::append(late, test::make_chunk_with_crc("vcKy", env, 0x01020304));
+  write_file(home_ / "late.png", late);
+  r = extract("late.png", "back.bin");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_text(home_ / "back.bin"), "older");
+}
+
+}  // namespace
+}  // namespace vellicor
