@@ -1,6 +1,7 @@
 #include "cli/path_correction.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,6 +104,7 @@ TEST_F(PathCorrection, NearestFileWinsAndCaseCostsNothing) {
 
 TEST_F(PathCorrection, OnlyRegularFilesAreCandidates) {
   fs::create_directory("datb");  // distance 1 from "data", but a directory
+  ASSERT_EQ(::mkfifo("dat", 0600), 0);  // distance 1, but a pipe
   Outcome alone = correct("data");
   EXPECT_EQ(alone.result, "data");
   EXPECT_EQ(alone.out, "");
