@@ -1,0 +1,287 @@
+// Faults from outside, through the built program: a full disk (a file size
+// limit on the child), a write that fails while carrier and output are one
+// file, missing folders, directories where files belong, /dev/full, symlinks,
+// and a key folder the program may not write. Every case checks the exact
+// lines, the exit status, and that the scratch folder afterwards is exactly
+// what it was before (no output, no changed target, no temporary file).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunResult;
+using test::TempDir;
+
+const std::string kBanner = std::string("Vellicor ") + '\x97' +
+                            " Post-Quantum Stego (SMART CLI)\nhttps://vellicor.example.org\n\n";
+const std::string kChecking = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n";
+const std::string kKeysOk = "[INFO] keys OK\n";
+const std::string kNoKeys = "[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n";
+const std::string kSaveFailed = "[ERR] failed to generate or save Kyber keypair\n";
+
+// Everything under a folder: "d" for a folder, "l:" and the target for a
+// link, "f<mode>:" and the bytes for a file. Two equal snapshots mean nothing
+// was created, removed or changed, temporary files included.
+void snapshot_into(const fs::path& root, const fs::path& dir, std::map<std::string, std::string>& all) {
+  for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+    const fs::file_status st = e.symlink_status();
+    const std::string key = e.path().lexically_relative(root).string();
+    if (fs::is_symlink(st)) {
+      all[key] = "l:" + fs::read_symlink(e.path()).string();
+    } else if (fs::is_directory(st)) {
+      all[key] = "d";
+      snapshot_into(root, e.path(), all);
+    } else {
+      const ByteBuffer bytes = test::read_file(e.path());
+      all[key] = "f" + std::to_string(static_cast<unsigned>(st.permissions())) + ":" +
+                 std::string(bytes.begin(), bytes.end());
+    }
+  }
+}
+
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> all;
+  snapshot_into(root, root, all);
+  return all;
+}
+
+std::vector<std::string> temp_files_under(const fs::path& root) {
+  std::vector<std::string> found;
+  for (const auto& [name, what] : snapshot(root))
+    if (fs::path(name).filename().string().find(".tmp-") != std::string::npos) found.push_back(name);
+  return found;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+ByteBuffer message_bytes() {
+  ByteBuffer m;
+  for (std::uint32_t i = 0; i < 4000; ++i) m.push_back(static_cast<std::uint8_t>((i * 2654435761u) >> 13));
+  return m;
+}
+
+// A program copy with its key pair, and a work folder holding an input, a
+// carrier, a stego PNG made from them, a folder, a link target and links.
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = test::install_program_copy(dir_.path());
+    work_ = dir_ / "work";
+    fs::create_directories(work_ / "adir");
+    fs::create_directories(work_ / "real");
+    test::write_file(work_ / "in.bin", message_bytes());
+    test::write_file(work_ / "carrier.png", test::make_png(16, 16, 7));
+    test::write_file(work_ / "real" / "target.png", "the old target");
+    fs::create_symlink(work_ / "real" / "target.png", work_ / "link.png");
+    fs::create_symlink(work_ / "nodir" / "x.png", work_ / "link-nodir.png");
+    fs::create_symlink("link-loop.png", work_ / "link-loop.png");
+    ASSERT_EQ(run({"genkeys"}).status, 0);
+    RunResult made = run({"embed", w("in.bin"), w("carrier.png"), w("stego.png")});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+
+  RunResult run(const std::vector<std::string>& args, std::optional<unsigned long long> limit = {},
+                std::optional<unsigned> uid = {}) const {
+    test::RunOptions o;
+    o.cwd = work_;
+    o.file_size_limit = limit;
+    o.run_as_uid = uid;
+    return test::run_program(program_, args, o);
+  }
+
+  std::string w(const std::string& name) const { return (work_ / name).string(); }
+  fs::path prog_dir() const { return program_.parent_path(); }
+
+  TempDir dir_;
+  fs::path program_;
+  fs::path work_;
+};
+
+struct FaultCase {
+  const char* name;
+  std::vector<std::string> args;  // "{W}" stands for the work folder
+  std::optional<unsigned long long> file_size_limit;
+  std::string err;  // "{W}" as above
+};
+
+// An output bigger than 3000 bytes cannot be written under the limit: the
+// stego PNG is about 6.4 KB and the restored file 4000 bytes.
+constexpr unsigned long long kFull = 3000;
+
+const std::vector<FaultCase> kCases = {
+    {"embed, full disk", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/out.png"}, kFull,
+     "[ERR] failed to write output PNG '{W}/out.png'\n[ERR] embed_into_png() failed\n"},
+    {"embed, carrier is the output, full disk", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/carrier.png"}, kFull,
+     "[ERR] failed to write output PNG '{W}/carrier.png'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output folder missing", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/nodir/out.png"}, {},
+     "[ERR] failed to write output PNG '{W}/nodir/out.png'\n[ERR] embed_into_png() failed\n"},
+    {"embed, input is a folder", {"embed", "{W}/adir", "{W}/carrier.png", "{W}/out.png"}, {},
+     "[ERR] cannot read input file '{W}/adir'\n"},
+    {"embed, carrier is a folder", {"embed", "{W}/in.bin", "{W}/adir", "{W}/out.png"}, {},
+     "[ERR] cannot read carrier PNG '{W}/adir'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output is a folder", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/adir"}, {},
+     "[ERR] failed to write output PNG '{W}/adir'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output /dev/full", {"embed", "{W}/in.bin", "{W}/carrier.png", "/dev/full"}, {},
+     "[ERR] failed to write output PNG '/dev/full'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output a symlink, full disk", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/link.png"}, kFull,
+     "[ERR] failed to write output PNG '{W}/link.png'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output a symlink into a missing folder",
+     {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/link-nodir.png"}, {},
+     "[ERR] failed to write output PNG '{W}/link-nodir.png'\n[ERR] embed_into_png() failed\n"},
+    {"embed, output a symlink loop", {"embed", "{W}/in.bin", "{W}/carrier.png", "{W}/link-loop.png"}, {},
+     "[ERR] failed to write output PNG '{W}/link-loop.png'\n[ERR] embed_into_png() failed\n"},
+    {"extract, full disk", {"extract", "{W}/stego.png", "{W}/out.bin"}, kFull,
+     "[ERR] cannot write outfile '{W}/out.bin'\n"},
+    {"extract, stego is the output, full disk", {"extract", "{W}/stego.png", "{W}/stego.png"}, kFull,
+     "[ERR] cannot write outfile '{W}/stego.png'\n"},
+    {"extract, output folder missing", {"extract", "{W}/stego.png", "{W}/nodir/out.bin"}, {},
+     "[ERR] cannot write outfile '{W}/nodir/out.bin'\n"},
+    {"extract, stego is a folder", {"extract", "{W}/adir", "{W}/out.bin"}, {}, "[ERR] cannot read PNG '{W}/adir'\n"},
+    {"extract, output is a folder", {"extract", "{W}/stego.png", "{W}/adir"}, {},
+     "[ERR] cannot write outfile '{W}/adir'\n"},
+    {"extract, output /dev/full", {"extract", "{W}/stego.png", "/dev/full"}, {},
+     "[ERR] cannot write outfile '/dev/full'\n"},
+    {"extract, output a symlink, full disk", {"extract", "{W}/stego.png", "{W}/link.png"}, kFull,
+     "[ERR] cannot write outfile '{W}/link.png'\n"},
+};
+
+std::string info_line(const std::vector<std::string>& a) {
+  if (a[0] == "embed") return "[INFO] Embedding '" + a[1] + "' into carrier PNG '" + a[2] + "' -> '" + a[3] + "'\n";
+  return "[INFO] Extracting from stego PNG '" + a[1] + "' -> '" + a[2] + "'\n";
+}
+
+TEST_F(FaultTest, EachFaultFailsWithItsLinesAndChangesNothing) {
+  for (const FaultCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(replace_all(a, "{W}", work_.string()));
+    const auto before = snapshot(dir_.path());
+    const RunResult r = run(args, c.file_size_limit);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, replace_all(c.err, "{W}", work_.string()));
+    EXPECT_EQ(r.out, kBanner + kChecking + kKeysOk + info_line(args) + "[ERR] " + args[0] + " failed\n");
+    EXPECT_EQ(snapshot(dir_.path()), before) << "files changed";
+  }
+}
+
+// The same outputs without the fault work, so the faults above are what made
+// the runs fail; a symlink output replaces the file it names and stays a link.
+TEST_F(FaultTest, WithoutTheFaultTheSameOutputsWork) {
+  RunResult r = run({"embed", w("in.bin"), w("carrier.png"), w("link.png")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_symlink(work_ / "link.png"));
+  EXPECT_GT(fs::file_size(work_ / "real" / "target.png"), fs::file_size(work_ / "carrier.png"));
+
+  r = run({"extract", w("link.png"), w("restored.bin")}, kFull * 10);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(work_ / "restored.bin"), message_bytes());
+
+  r = run({"embed", w("in.bin"), w("carrier.png"), w("carrier.png")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = run({"extract", w("carrier.png"), w("carrier.png")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_file(work_ / "carrier.png"), message_bytes());
+  EXPECT_EQ(temp_files_under(dir_.path()), std::vector<std::string>{});
+}
+
+// genkeys on a full disk: failing at the public key writes nothing; failing
+// at the private key leaves the new public key alone, which the next run
+// replaces with a fresh, matching pair. genkeys exits 0 either way.
+TEST_F(FaultTest, GenkeysOnAFullDisk) {
+  struct Row {
+    unsigned long long limit;
+    std::vector<std::string> keys_left;
+  };
+  for (const Row& row : {Row{1000, {}}, Row{2000, {"kyber.pub"}}}) {
+    SCOPED_TRACE(row.limit);
+    fs::remove_all(prog_dir() / "keys");
+    fs::create_directory(prog_dir() / "keys");
+    const RunResult r = run({"genkeys"}, row.limit);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kBanner + "[ERR] genkeys failed\n");
+    EXPECT_EQ(r.err, kSaveFailed);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(prog_dir() / "keys")) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, row.keys_left);
+
+    const RunResult again = run({"genkeys"});
+    EXPECT_EQ(again.out, kBanner + "[INFO] Kyber-1024 keypair generated in 'keys/'\n[OK] Kyber-1024 keys ready in 'keys/'\n");
+    const ByteBuffer pub = test::read_file(prog_dir() / "keys" / "kyber.pub");
+    const ByteBuffer prv = test::read_file(prog_dir() / "keys" / "kyber.prv");
+    ASSERT_EQ(pub.size(), 1568u);
+    ASSERT_EQ(prv.size(), 3168u);
+    EXPECT_TRUE(std::equal(pub.begin(), pub.end(), prv.begin() + 1536)) << "the pair does not match";
+  }
+  EXPECT_EQ(temp_files_under(dir_.path()), std::vector<std::string>{});
+}
+
+// A key folder the program may not write. As root, permissions do not stop
+// the program, so it runs as the unprivileged user 65534 (the program copy and
+// its folders are then opened up for reading and searching); as any other
+// user, taking the write permission away is enough.
+TEST_F(FaultTest, KeyFolderThatCannotBeWritten) {
+  std::optional<unsigned> uid;
+  if (::geteuid() == 0) {
+    uid = 65534;
+    for (fs::path p = prog_dir(); p != p.parent_path() && p != fs::temp_directory_path(); p = p.parent_path())
+      fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(work_, fs::perms::all);
+    const RunResult probe = run({"--version"}, {}, uid);
+    if (probe.status != 0) GTEST_SKIP() << "cannot run the program as user 65534 here (status " << probe.status << ")";
+  }
+  auto lock = [&](const fs::path& p) {
+    if (!uid) fs::permissions(p, fs::perms::owner_write, fs::perm_options::remove);
+  };
+  fs::remove_all(prog_dir() / "keys");
+
+  // No key folder, and the program's folder is closed for writing.
+  lock(prog_dir());
+  const std::string no_folder = "[ERR] cannot create key directory 'keys/': Permission denied\n";
+  RunResult r = run({"genkeys"}, {}, uid);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kBanner + "[ERR] genkeys failed\n");
+  EXPECT_EQ(r.err, no_folder);
+  r = run({"embed", w("in.bin"), w("carrier.png"), w("out.png")}, {}, uid);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner + kChecking);
+  EXPECT_EQ(r.err, no_folder + kNoKeys);
+  EXPECT_FALSE(fs::exists(prog_dir() / "keys"));
+
+  // An empty key folder that is closed for writing.
+  fs::permissions(prog_dir(), fs::perms::owner_write, fs::perm_options::add);
+  fs::create_directory(prog_dir() / "keys");
+  fs::permissions(prog_dir() / "keys", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+  lock(prog_dir() / "keys");
+  r = run({"extract", w("stego.png"), w("out.bin")}, {}, uid);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner + kChecking);
+  EXPECT_EQ(r.err, kSaveFailed + kNoKeys);
+  EXPECT_TRUE(fs::is_empty(prog_dir() / "keys"));
+  EXPECT_FALSE(fs::exists(work_ / "out.bin"));
+  EXPECT_FALSE(fs::exists(work_ / "out.png"));
+}
+
+}  // namespace
+}  // namespace vellicor
