@@ -1,9 +1,11 @@
 #include "png/chunk_container.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "png/chunk_walk.hpp"
 #include "png/crc32.hpp"
+#include "png/huge_pages.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
 
@@ -43,26 +45,54 @@ bool locate_iend(const std::string& carrier_path, ByteView carrier, std::uint64_
 
 // Carrier before IEND, the new chunk, then IEND and everything after it, as
 // five writes into one atomic file: no assembled copy of the output.
-bool write_stego(const std::string& output_path, ByteView carrier, std::size_t iend, ByteView payload) {
+bool write_stego(const std::string& output_path, ByteView carrier, std::size_t iend, ByteView payload,
+                 std::uint32_t payload_crc) {
   std::uint8_t header[8];
   store_be32(header, static_cast<std::uint32_t>(payload.size()));
   std::memcpy(header + 4, payload_chunk_type.data(), 4);
   std::uint8_t crc[4];
-  store_be32(crc, png_crc32_update(png_crc32_update(0, payload_chunk_type), payload));
+  store_be32(crc, png_crc32_combine(png_crc32(payload_chunk_type), payload_crc, payload.size()));
 
   AtomicFile out;
-  return out.open(output_path) && out.write(carrier.first(iend)) && out.write(header) && out.write(payload) &&
+  return out.open(output_path) && out.write(carrier.first(iend)) && out.write(header) && write_in_blocks(out, payload) &&
          out.write(crc) && out.write(carrier.subspan(iend)) && out.commit();
+}
+
+// read_whole_file, with huge pages for a big file: the stego is the one
+// buffer of extraction that is as large as the hidden file.
+bool read_big_file(const std::string& path, ByteBuffer& out) {
+  InputFile in;
+  if (!in.open(path)) return false;
+  if (!in.size_known()) return in.read_all(out);
+  if (in.size() > out.max_size()) return false;
+  out.resize(static_cast<std::size_t>(in.size()));
+  advise_huge_pages(out);
+  return in.read_exact(out.data(), out.size());
+}
+
+bool fits_in_chunk(ByteView payload) {
+  if (payload.size() <= max_chunk_data_length) return true;
+  err({"[ERR] payload of ", std::to_string(payload.size()), " bytes does not fit in one PNG chunk (at most ",
+       std::to_string(max_chunk_data_length), ")\n"});
+  return false;
 }
 
 }  // namespace
 
+bool write_in_blocks(AtomicFile& file, ByteView data) {
+  for (std::size_t at = 0; at < data.size(); at += write_block_length)
+    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)))) return false;
+  return true;
+}
+
 bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload) {
-  if (payload.size() > max_chunk_data_length) {
-    err({"[ERR] payload of ", std::to_string(payload.size()), " bytes does not fit in one PNG chunk (at most ",
-         std::to_string(max_chunk_data_length), ")\n"});
-    return false;
-  }
+  // Checked here too so that an oversized payload is not even checksummed.
+  return fits_in_chunk(payload) && embed_into_png(carrier_path, output_path, payload, png_crc32(payload));
+}
+
+bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload,
+                    std::uint32_t payload_crc) {
+  if (!fits_in_chunk(payload)) return false;
   ByteBuffer carrier;
   if (!read_whole_file(carrier_path, carrier)) {
     err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
@@ -70,7 +100,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
   }
   std::uint64_t iend = 0;
   if (!locate_iend(carrier_path, carrier, iend)) return false;
-  if (!write_stego(output_path, carrier, static_cast<std::size_t>(iend), payload)) {
+  if (!write_stego(output_path, carrier, static_cast<std::size_t>(iend), payload, payload_crc)) {
     err({"[ERR] failed to write output PNG '", output_path, "'\n"});
     return false;
   }
@@ -79,7 +109,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
 
 bool load_stego_png(const std::string& stego_path, StegoFile& out) {
   ByteBuffer bytes;
-  if (!read_whole_file(stego_path, bytes)) {
+  if (!read_big_file(stego_path, bytes)) {
     err({"[ERR] cannot read PNG '", stego_path, "'\n"});
     return false;
   }

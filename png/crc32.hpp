@@ -12,4 +12,9 @@ namespace vellicor {
 // order; the value after the last piece is the CRC of their concatenation.
 std::uint32_t png_crc32_update(std::uint32_t crc, ByteView bytes);
 
+// The CRC of A followed by B from the CRCs of A and B and the length of B, so
+// that a block can be checksummed while it is hot and placed behind a header
+// that is only known later.
+std::uint32_t png_crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b);
+
 }  // namespace vellicor

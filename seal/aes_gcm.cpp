@@ -32,6 +32,11 @@ bool check_nonce_and_tag(const std::uint8_t* nonce, std::uint64_t nonce_len, con
   return true;
 }
 
+bool encrypt_failed(const CryptoPP::Exception& e) {
+  err({"[ERR] Crypto++ aes_gcm_encrypt: ", e.what(), "\n"});
+  return false;
+}
+
 }  // namespace
 
 bool derive_aes256_from_shared(const std::uint8_t* shared, std::uint64_t shared_len, std::uint8_t* key_out) {
@@ -50,21 +55,47 @@ bool derive_aes256_from_shared(const std::uint8_t* shared, std::uint64_t shared_
   }
 }
 
-bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, std::uint8_t* nonce_out,
-                           std::uint8_t* tag_out) {
+struct GcmSealer::State {
+  CryptoPP::GCM<CryptoPP::AES>::Encryption gcm;
+};
+
+GcmSealer::GcmSealer() : state_(std::make_unique<State>()) {}
+GcmSealer::~GcmSealer() = default;
+
+bool GcmSealer::start(const std::uint8_t* key, std::uint8_t* nonce_out) {
   try {
     // A new pool per seal, seeded from the operating system each time.
     CryptoPP::AutoSeededRandomPool rng;
     rng.GenerateBlock(nonce_out, gcm_nonce_length);
-    CryptoPP::GCM<CryptoPP::AES>::Encryption gcm;
-    gcm.SetKeyWithIV(key, aes_key_length, nonce_out, gcm_nonce_length);
-    gcm.EncryptAndAuthenticate(data.data(), tag_out, gcm_tag_length, nonce_out,
-                               static_cast<int>(gcm_nonce_length), nullptr, 0, data.data(), data.size());
+    state_->gcm.SetKeyWithIV(key, aes_key_length, nonce_out, gcm_nonce_length);
     return true;
   } catch (const CryptoPP::Exception& e) {
-    err({"[ERR] Crypto++ aes_gcm_encrypt: ", e.what(), "\n"});
-    return false;
+    return encrypt_failed(e);
   }
+}
+
+bool GcmSealer::seal(std::span<std::uint8_t> block) {
+  try {
+    state_->gcm.ProcessData(block.data(), block.data(), block.size());
+    return true;
+  } catch (const CryptoPP::Exception& e) {
+    return encrypt_failed(e);
+  }
+}
+
+bool GcmSealer::finish(std::uint8_t* tag_out) {
+  try {
+    state_->gcm.TruncatedFinal(tag_out, gcm_tag_length);
+    return true;
+  } catch (const CryptoPP::Exception& e) {
+    return encrypt_failed(e);
+  }
+}
+
+bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, std::uint8_t* nonce_out,
+                           std::uint8_t* tag_out) {
+  GcmSealer sealer;
+  return sealer.start(key, nonce_out) && sealer.seal(data) && sealer.finish(tag_out);
 }
 
 bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, const std::uint8_t* nonce,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "util/byte_buffer.hpp"
@@ -17,6 +18,26 @@ inline constexpr std::size_t gcm_tag_length = 16;
 
 // key_out receives SHA-256(shared), all 32 bytes.
 bool derive_aes256_from_shared(const std::uint8_t* shared, std::uint64_t shared_len, std::uint8_t* key_out);
+
+// Seals a payload block by block as it arrives, so that each block is
+// encrypted (and can be checksummed) while it is still in the cache. The
+// result is the same as sealing the whole payload at once.
+class GcmSealer {
+ public:
+  GcmSealer();
+  ~GcmSealer();
+  GcmSealer(const GcmSealer&) = delete;
+  GcmSealer& operator=(const GcmSealer&) = delete;
+
+  // Draws a fresh random nonce into nonce_out (12 bytes) and keys the cipher.
+  bool start(const std::uint8_t* key, std::uint8_t* nonce_out);
+  bool seal(std::span<std::uint8_t> block);  // in place
+  bool finish(std::uint8_t* tag_out);        // 16 bytes
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Seals `data` where it lies under a fresh random nonce; nonce_out and tag_out
 // point to 12 and 16 bytes of the caller's.

@@ -5,6 +5,8 @@
 #include "kem/kem.hpp"
 #include "keystore/key_store.hpp"
 #include "png/chunk_container.hpp"
+#include "png/crc32.hpp"
+#include "png/huge_pages.hpp"
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "seal/key_file.hpp"
@@ -16,33 +18,45 @@ namespace vellicor {
 
 namespace {
 
-// Reads the input straight into its place behind the envelope's fixed fields,
-// so the plaintext is never held twice. An input that would make the envelope
-// too big for one PNG chunk is refused before a byte of it is read.
-bool read_input_into_envelope(InputFile& input, const std::string& input_path, const EnvelopeLayout& at,
-                              ByteBuffer& envelope) {
-  const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
-  auto too_large = [&](std::uint64_t size) {
-    err({"[ERR] input file '", input_path, "' is too large to hide: ", std::to_string(size),
-         " bytes, at most ", std::to_string(limit), "\n"});
-    return false;
-  };
-  envelope.resize(at.ciphertext());
-  if (input.size_known()) {
-    if (input.size() > limit) return too_large(input.size());
-    envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
-    if (input.read_exact(envelope.data() + at.ciphertext(), static_cast<std::size_t>(input.size()))) return true;
-  } else if (input.read_all(envelope)) {
-    // A pipe has no size to check beforehand.
-    return envelope.size() - at.ciphertext() <= limit || too_large(envelope.size() - at.ciphertext());
-  }
+// The input is read, sealed and checksummed one block at a time, each block
+// while it is still in the cache, instead of in three passes over the whole.
+constexpr std::size_t kSealBlock = std::size_t{1} << 18;
+
+bool input_too_large(const std::string& input_path, std::uint64_t size, std::uint64_t limit) {
+  err({"[ERR] input file '", input_path, "' is too large to hide: ", std::to_string(size), " bytes, at most ",
+       std::to_string(limit), "\n"});
+  return false;
+}
+
+bool cannot_read_input(const std::string& input_path) {
   err({"[ERR] cannot read input file '", input_path, "'\n"});
   return false;
 }
 
-// The KEM ciphertext, nonce and tag land in their envelope fields and the
-// plaintext is sealed where it lies; only K and C remain to be stored.
-bool seal_envelope(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLayout& at, ByteBuffer& envelope) {
+// Sizes the envelope for the whole input, which lands straight behind the
+// fixed fields so the plaintext is never held twice. An input too big for one
+// PNG chunk is refused before a byte of it is read. A regular file is read
+// later, block by block; anything else (a pipe) has no size and is read here.
+bool size_envelope(InputFile& input, const std::string& input_path, const EnvelopeLayout& at, ByteBuffer& envelope,
+                   bool& body_read) {
+  const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
+  body_read = !input.size_known();
+  if (input.size_known()) {
+    if (input.size() > limit) return input_too_large(input_path, input.size(), limit);
+    envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
+    advise_huge_pages(envelope);
+    return true;
+  }
+  envelope.resize(at.ciphertext());
+  if (!input.read_all(envelope)) return cannot_read_input(input_path);
+  const std::uint64_t size = envelope.size() - at.ciphertext();
+  return size <= limit || input_too_large(input_path, size, limit);
+}
+
+// Encapsulates into the envelope's KEM field and derives the AES key; the
+// shared secret is wiped before this returns.
+bool encapsulate(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLayout& at, ByteBuffer& envelope,
+                 SecretBytes& key) {
   std::uint8_t* kem_ciphertext = envelope.data() + at.kem_ciphertext();
   std::fill_n(kem_ciphertext, at.k, std::uint8_t{0});
   SecretBytes shared(kem->length_shared_secret);
@@ -50,19 +64,54 @@ bool seal_envelope(KemHandle& kem, const SecretBytes& public_key, const Envelope
     err("[ERR] OQS_KEM_encaps() failed\n");
     return false;
   }
-  SecretBytes key(aes_key_length);
-  if (!derive_aes256_from_shared(shared.data(), shared.size(), key.data())) {
+  SecretBytes derived(aes_key_length);
+  if (!derive_aes256_from_shared(shared.data(), shared.size(), derived.data())) {
     err("[ERR] derive_aes256_from_shared() failed\n");
     return false;
   }
-  shared.reset();
+  key = std::move(derived);
+  return true;
+}
+
+// Seals the body in place, reading it first where that is still to do, and
+// returns the CRC of the sealed body for the chunk.
+bool seal_body(InputFile& input, const std::string& input_path, const EnvelopeLayout& at, bool body_read,
+               ByteBuffer& envelope, GcmSealer& sealer, std::uint32_t& body_crc) {
   std::span<std::uint8_t> body(envelope.data() + at.ciphertext(), envelope.size() - at.ciphertext());
-  if (!aes_gcm_seal_in_place(body, key.data(), envelope.data() + at.nonce(), envelope.data() + at.tag())) {
+  body_crc = 0;
+  for (std::size_t done = 0; done < body.size(); done += kSealBlock) {
+    std::span<std::uint8_t> block = body.subspan(done, std::min(kSealBlock, body.size() - done));
+    if (!body_read && !input.read_exact(block.data(), block.size())) return cannot_read_input(input_path);
+    if (!sealer.seal(block)) {
+      err("[ERR] aes_gcm_encrypt() failed\n");
+      return false;
+    }
+    body_crc = png_crc32_update(body_crc, block);
+  }
+  return true;
+}
+
+// The KEM ciphertext, nonce and tag land in their envelope fields and the
+// input is sealed where it lies; the result is the envelope's CRC.
+bool seal_envelope(KemHandle& kem, const SecretBytes& public_key, InputFile& input, const std::string& input_path,
+                   const EnvelopeLayout& at, bool body_read, ByteBuffer& envelope, std::uint32_t& envelope_crc) {
+  SecretBytes key;
+  if (!encapsulate(kem, public_key, at, envelope, key)) return false;
+  GcmSealer sealer;
+  std::uint32_t body_crc = 0;
+  if (!sealer.start(key.data(), envelope.data() + at.nonce())) {
+    err("[ERR] aes_gcm_encrypt() failed\n");
+    return false;
+  }
+  if (!seal_body(input, input_path, at, body_read, envelope, sealer, body_crc)) return false;
+  if (!sealer.finish(envelope.data() + at.tag())) {
     err("[ERR] aes_gcm_encrypt() failed\n");
     return false;
   }
   kem.reset();
-  store_envelope_lengths(envelope, at.k, body.size());
+  const std::uint64_t body_length = envelope.size() - at.ciphertext();
+  store_envelope_lengths(envelope, at.k, body_length);
+  envelope_crc = png_crc32_combine(png_crc32(ByteView(envelope).first(at.ciphertext())), body_crc, body_length);
   return true;
 }
 
@@ -95,10 +144,7 @@ bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphe
 bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path,
                        const std::string& output_path) {
   InputFile input;
-  if (!input.open(input_path)) {
-    err({"[ERR] cannot read input file '", input_path, "'\n"});
-    return false;
-  }
+  if (!input.open(input_path)) return cannot_read_input(input_path);
   InputFile public_key_file;
   if (!public_key_file.open(public_key_path)) {
     err({"[ERR] cannot read Kyber public key from '", public_key_path, "'\n"});
@@ -116,9 +162,11 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
   }
   const EnvelopeLayout at{kem->length_ciphertext};
   ByteBuffer envelope;
-  if (!read_input_into_envelope(input, input_path, at, envelope)) return false;
-  if (!seal_envelope(kem, public_key, at, envelope)) return false;
-  if (!embed_into_png(carrier_path, output_path, envelope)) {
+  bool body_read = false;
+  std::uint32_t envelope_crc = 0;
+  if (!size_envelope(input, input_path, at, envelope, body_read)) return false;
+  if (!seal_envelope(kem, public_key, input, input_path, at, body_read, envelope, envelope_crc)) return false;
+  if (!embed_into_png(carrier_path, output_path, envelope, envelope_crc)) {
     err("[ERR] embed_into_png() failed\n");
     return false;
   }
@@ -156,7 +204,8 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     return false;
   }
   key.reset();
-  if (!write_whole_file(output_path, fields.ciphertext)) {
+  AtomicFile out;
+  if (!(out.open(output_path) && write_in_blocks(out, fields.ciphertext) && out.commit())) {
     err({"[ERR] cannot write outfile '", output_path, "'\n"});
     return false;
   }

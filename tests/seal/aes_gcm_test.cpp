@@ -129,6 +129,23 @@ TEST(AesGcm, SealInPlaceMatchesSealIntoNewBuffer) {
   EXPECT_EQ(opened, pattern(1000, 2));
 }
 
+TEST(AesGcm, SealingBlockByBlockGivesTheSameBytes) {
+  const ByteBuffer key = pattern(32, 12), plain = pattern(100003, 21);
+  for (std::size_t block : {1, 15, 16, 17, 4096, 65539}) {
+    ByteBuffer data = plain;
+    std::uint8_t nonce[12], tag[16];
+    GcmSealer sealer;
+    ASSERT_TRUE(sealer.start(key.data(), nonce));
+    for (std::size_t at = 0; at < data.size(); at += block)
+      ASSERT_TRUE(sealer.seal(std::span<std::uint8_t>(data).subspan(at, std::min(block, data.size() - at))));
+    ASSERT_TRUE(sealer.finish(tag));
+    ByteBuffer their_ct, their_tag;
+    ASSERT_TRUE(openssl_seal(key, ByteBuffer(nonce, nonce + 12), plain, their_ct, their_tag));
+    EXPECT_EQ(data, their_ct) << "blocks of " << block;
+    EXPECT_EQ(ByteBuffer(tag, tag + 16), their_tag) << "blocks of " << block;
+  }
+}
+
 TEST(AesGcm, EveryEncryptionDrawsAFreshNonce) {
   const ByteBuffer key = pattern(32, 9), plain = pattern(64, 3);
   ByteBuffer n1, t1, c1, n2, t2, c2;

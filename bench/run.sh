@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Whole-program benchmark: builds a Release copy of the program in its own
+# folder, then times embed and extract against cp and age on the same files
+# and prints one table of medians, ratios and peak memory.
+#
+#   bash bench/run.sh            256 MiB and 1 KiB files, 5 runs each
+#   bash bench/run.sh --big      also a 1.5 GiB file (slow; not for CI)
+#   bash bench/run.sh --micro    also the Google Benchmark micro-benchmarks
+#   RUNS=9 bash bench/run.sh     more runs per row
+#
+# BENCH_BUILD_DIR (default /tmp/vellicor-bench-build) holds the build and
+# BENCH_WORK_DIR (default: a fresh folder under /tmp) the test files.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BENCH_BUILD_DIR:-/tmp/vellicor-bench-build}"
+micro=0
+args=()
+for a in "$@"; do
+  case "$a" in
+    --micro) micro=1 ;;
+    *) args+=("$a") ;;
+  esac
+done
+
+for tool in age age-keygen python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "bench: '$tool' is not installed (Debian packages: age, python3, time)" >&2; exit 1; }
+done
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_BUILD_TESTS=OFF \
+  -DVELLICOR_BUILD_BENCH="$([ $micro = 1 ] && echo ON || echo OFF)" >/dev/null
+cmake --build "$build" --target vellicor -j2 >/dev/null
+if [ $micro = 1 ]; then
+  cmake --build "$build" --target vellicor_micro_bench -j2 >/dev/null
+  "$build/bench/vellicor_micro_bench" --benchmark_min_time=0.5
+fi
+
+python3 "$repo/bench/compare.py" --program "$build/cli/vellicor" --runs "${RUNS:-5}" ${args[@]+"${args[@]}"}
