@@ -15,7 +15,7 @@ namespace vellicor {
 
 namespace {
 
-// DecryptAndVerify reports a bad tag by its result, not by the filter's
+// TruncatedVerify reports a bad tag by its result, not by the filter's
 // exception; the line keeps the text users and scripts know from the filter.
 constexpr const char* kTagMismatchText = "HashVerificationFilter: message hash or MAC not valid";
 
@@ -30,6 +30,12 @@ bool check_nonce_and_tag(const std::uint8_t* nonce, std::uint64_t nonce_len, con
     return false;
   }
   return true;
+}
+
+template <class F>
+void for_each_piece(std::span<std::uint8_t> data, F&& f) {
+  for (std::size_t at = 0; at < data.size(); at += gcm_piece_length)
+    f(data.subspan(at, std::min(gcm_piece_length, data.size() - at)));
 }
 
 bool encrypt_failed(const CryptoPP::Exception& e) {
@@ -76,7 +82,9 @@ bool GcmSealer::start(const std::uint8_t* key, std::uint8_t* nonce_out) {
 
 bool GcmSealer::seal(std::span<std::uint8_t> block) {
   try {
-    state_->gcm.ProcessData(block.data(), block.data(), block.size());
+    for_each_piece(block, [this](std::span<std::uint8_t> piece) {
+      state_->gcm.ProcessData(piece.data(), piece.data(), piece.size());
+    });
     return true;
   } catch (const CryptoPP::Exception& e) {
     return encrypt_failed(e);
@@ -106,8 +114,10 @@ bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key
   try {
     CryptoPP::GCM<CryptoPP::AES>::Decryption gcm;
     gcm.SetKeyWithIV(key, aes_key_length, nonce, gcm_nonce_length);
-    verified = gcm.DecryptAndVerify(data.data(), tag, gcm_tag_length, nonce, static_cast<int>(gcm_nonce_length),
-                                    nullptr, 0, data.data(), data.size());
+    for_each_piece(data, [&gcm](std::span<std::uint8_t> piece) {
+      gcm.ProcessData(piece.data(), piece.data(), piece.size());
+    });
+    verified = gcm.TruncatedVerify(tag, gcm_tag_length);
   } catch (const CryptoPP::Exception& e) {
     problem = e.what();
   }

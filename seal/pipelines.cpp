@@ -18,9 +18,9 @@ namespace vellicor {
 
 namespace {
 
-// The input is read, sealed and checksummed one block at a time, each block
-// while it is still in the cache, instead of in three passes over the whole.
-constexpr std::size_t kSealBlock = std::size_t{1} << 18;
+// The input is read, sealed and checksummed one piece at a time, each piece
+// while it is still in the cache, instead of in four passes over the whole.
+constexpr std::size_t kSealBlock = gcm_piece_length;
 
 bool input_too_large(const std::string& input_path, std::uint64_t size, std::uint64_t limit) {
   err({"[ERR] input file '", input_path, "' is too large to hide: ", std::to_string(size), " bytes, at most ",
