@@ -50,15 +50,27 @@ def run_once(cmd, cwd):
         return wall, int(rss.read().split()[-1]) * 1024
 
 
-def measure(cmd, cwd, runs, before=None):
-    walls, peaks = [], []
+def measure_rounds(commands, cwd, runs):
+    """Runs the commands in turn, round after round, so that a change in the
+    machine's load falls on all of them alike. commands: name -> (argv, output
+    file to delete first). Returns name -> (median wall seconds, peak RSS)."""
+    walls = {name: [] for name in commands}
+    peaks = {name: 0 for name in commands}
     for _ in range(runs):
-        if before:
-            before()
-        w, p = run_once(cmd, cwd)
-        walls.append(w)
-        peaks.append(p)
-    return statistics.median(walls), max(peaks)
+        for name, (cmd, output) in commands.items():
+            path = os.path.join(cwd, output)
+            if os.path.exists(path):
+                os.remove(path)
+            # Every run starts with the earlier runs' output on disk, so that
+            # no command pays for another's writeback.
+            os.sync()
+            w, p = run_once(cmd, cwd)
+            walls[name].append(w)
+            peaks[name] = max(peaks[name], p)
+    if os.environ.get("BENCH_VERBOSE"):
+        for name, ws in walls.items():
+            print(f"bench: {name}: " + " ".join(f"{w * 1000:.0f}" for w in ws) + " ms", file=sys.stderr)
+    return {name: (statistics.median(walls[name]), peaks[name]) for name in commands}
 
 
 def same_file(a, b):
@@ -85,20 +97,19 @@ def bench_size(label, size, work, program, runs):
     make_carrier(os.path.join(d, "carrier.png"))
     carrier = os.path.getsize(os.path.join(d, "carrier.png"))
 
-    def rm(name):
-        return lambda: os.path.exists(os.path.join(d, name)) and os.remove(os.path.join(d, name))
-
-    cp = measure(["cp", "input.bin", "copy.bin"], d, runs, rm("copy.bin"))
-    age_enc = measure(["age", "-r", recipient, "-o", "sealed.age", "input.bin"], d, runs, rm("sealed.age"))
-    age_dec = measure(["age", "-d", "-i", "age.key", "-o", "opened.bin", "sealed.age"], d, runs, rm("opened.bin"))
-    embed = measure([prog, "embed", "input.bin", "carrier.png", "stego.png"], d, runs, rm("stego.png"))
+    got = measure_rounds({
+        "cp": (["cp", "input.bin", "copy.bin"], "copy.bin"),
+        "age_enc": (["age", "-r", recipient, "-o", "sealed.age", "input.bin"], "sealed.age"),
+        "age_dec": (["age", "-d", "-i", "age.key", "-o", "opened.bin", "sealed.age"], "opened.bin"),
+        "embed": ([prog, "embed", "input.bin", "carrier.png", "stego.png"], "stego.png"),
+        "extract": ([prog, "extract", "stego.png", "restored.bin"], "restored.bin"),
+    }, d, runs)
     stego = os.path.getsize(os.path.join(d, "stego.png"))
-    extract = measure([prog, "extract", "stego.png", "restored.bin"], d, runs, rm("restored.bin"))
     if not same_file(os.path.join(d, "input.bin"), os.path.join(d, "restored.bin")):
         sys.exit("bench: the restored file differs from the input")
     shutil.rmtree(d)
     return {
-        "label": label, "cp": cp, "age_enc": age_enc, "age_dec": age_dec, "embed": embed, "extract": extract,
+        "label": label, **got,
         "embed_target": 1.25 * (size + carrier) + 32 * MiB, "extract_target": 1.25 * stego + 32 * MiB,
     }
 
@@ -108,7 +119,8 @@ def fmt_time(s):
 
 
 def print_table(rows, runs):
-    print(f"\nMedians of {runs} runs; peak RSS is the largest of the runs.\n")
+    print(f"\nMedians of {runs} rounds (each round runs every command once, in turn);"
+          f" peak RSS is the largest of the runs.\n")
     head = f"{'file':<9}{'operation':<10}{'vellicor':>13}{'cp':>13}{'age':>13}{'/cp':>7}{'/age':>7}" \
            f"{'peak RSS':>11}{'RSS target':>12}  verdict"
     print(head)

@@ -200,6 +200,18 @@ TEST_F(PipelineE2e, EmbedOutputCannotBeWritten) {
   EXPECT_EQ(listing(), "carrier.png input.bin keys out.png vellicor");
 }
 
+TEST_F(PipelineE2e, InputFromAPipe) {
+  // A pipe has no size beforehand; it is read whole and then sealed.
+  test::RunOptions piped;
+  piped.stdin_text = std::string(70000, 'p') + "end of the pipe";
+  RunResult r = embed("/dev/stdin", "carrier.png", "stego.png", piped);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, embed_out("/dev/stdin", "carrier.png", "stego.png", true));
+  r = extract("stego.png", "back.bin");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::read_text(home_ / "back.bin"), piped.stdin_text);
+}
+
 TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
   write_file(home_ / "input.bin", std::string_view("over the carrier"));
   test::RunOptions limited;
