@@ -168,12 +168,19 @@ class BadInputSweep : public ::testing::Test {
     program_ = test::install_program_copy(dir_.path());
     work_ = dir_ / "work";
     fs::create_directory(work_);
-    for (std::uint32_t i = 0; i < 300; ++i) message_.push_back(static_cast<std::uint8_t>((i * 40503u) >> 7));
-    test::write_file(work_ / "message.bin", message_);
     test::write_file(work_ / "carrier.png", test::make_png(8, 8, 3));
+    ASSERT_NO_FATAL_FAILURE(make_sample(300));
+  }
+
+  // Seals a message of n bytes into the carrier: the file every case starts from.
+  void make_sample(std::uint32_t n) {
+    message_.clear();
+    for (std::uint32_t i = 0; i < n; ++i) message_.push_back(static_cast<std::uint8_t>((i * 40503u) >> 7));
+    test::write_file(work_ / "message.bin", message_);
     const RunResult made = run({"embed", w("message.bin"), w("carrier.png"), w("stego.png")});
     ASSERT_EQ(made.status, 0) << made.err;
     stego_ = test::read_file(work_ / "stego.png");
+    payload_ = Chunk{};
     for (const Chunk& c : chunks_of(stego_))
       if (c.type == "vcKy") payload_ = c;
     ASSERT_EQ(payload_.type, "vcKy");
@@ -335,6 +342,19 @@ TEST_F(BadInputSweep, EveryCaseRestoresExactlyOrFailsCleanly) {
                                   std::string("\x00\x00\x00\x00IEND\xae\x42\x60\x82", 12), std::string(5000, 'A')})
     check("data after IEND (" + std::to_string(tail.size()) + " bytes)", spliced(stego_.size(), test::as_bytes(tail)),
           true);
+
+  // A message long enough to be sealed and opened in several pieces: flips on
+  // both sides of each piece boundary (pieces of 256 KiB) and at the ends.
+  ASSERT_NO_FATAL_FAILURE(make_sample(600 * 1024));
+  const std::size_t body = envelope_at_ + kEnvelopeHeader;
+  for (std::size_t at : {std::size_t{0}, std::size_t{1}, (std::size_t{1} << 18) - 1, std::size_t{1} << 18,
+                         (std::size_t{1} << 18) + 1, (std::size_t{1} << 19) - 1, std::size_t{1} << 19,
+                         message_.size() - 1}) {
+    ByteBuffer b = stego_;
+    b[body + at] ^= 0x80;
+    check("long message, ciphertext flip @" + std::to_string(at), b, true);
+  }
+  check("long message, unchanged", stego_, true);
 
   const int key_cases = sweep_key_files();
   std::cout << "[sweep] " << in_process_ << " stego cases in process, " << through_program_
