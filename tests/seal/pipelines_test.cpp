@@ -210,8 +210,16 @@ TEST_F(Pipelines, EmbedFailures) {
        },
        "[ERR] key file 'keys/kyber.pub' has 1569 bytes, expected 1568\n"
        "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
+      {"public key is a device",
+       [] {
+         fs::remove("keys/kyber.pub");
+         fs::create_symlink("/dev/null", "keys/kyber.pub");
+       },
+       "[ERR] key file 'keys/kyber.pub' is not a regular file (expected 1568 bytes)\n"
+       "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
   };
   for (const Case& c : cases) {
+    fs::remove("keys/kyber.pub");
     install_keys(pair());
     write_file("carrier.png", carrier_);
     write_file("input.bin", std::string_view("secret"));
