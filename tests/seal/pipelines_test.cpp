@@ -1,7 +1,7 @@
 // encrypt_and_embed and extract_and_decrypt in this process, run from a fresh
 // folder that holds a keys/ pair: the stego layout checked against an
-// independent opening (the KEM, OpenSSL's SHA-256 and AES-256-GCM), and every
-// failure line the two pipelines can write.
+// independent opening (the KEM, OpenSSL's SHA-256 and AES-256-GCM), and the
+// refusals that only the pipelines make (key sizes, K, the size limit).
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
