@@ -41,7 +41,7 @@ options() {
   echo -max_total_time="$seconds" -rss_limit_mb=2560 -timeout=25 -close_fd_mask=3 -print_final_stats=1
   case $t in
     fuzz_chunk_walk | fuzz_open) echo -dict="$root/fuzz/png.dict" ;;
-    fuzz_words) echo -max_len=512 ;;
+    fuzz_words) echo -max_len=256 ;;
     fuzz_path) echo -max_len=320 ;;
   esac
 }
