@@ -54,8 +54,8 @@ bool write_stego(const std::string& output_path, ByteView carrier, std::size_t i
   store_be32(crc, png_crc32_combine(png_crc32(payload_chunk_type), payload_crc, payload.size()));
 
   AtomicFile out;
-  return out.open(output_path) && out.write(carrier.first(iend)) && out.write(header) && write_in_blocks(out, payload) &&
-         out.write(crc) && out.write(carrier.subspan(iend)) && out.commit();
+  return out.open(output_path) && out.write(carrier.first(iend)) && out.write(header) &&
+         write_in_blocks(out, payload) && out.write(crc) && out.write(carrier.subspan(iend)) && out.commit();
 }
 
 // read_whole_file, with huge pages for a big file: the stego is the one

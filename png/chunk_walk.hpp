@@ -18,9 +18,9 @@ inline constexpr ChunkType payload_chunk_type = {'v', 'c', 'K', 'y'};
 
 enum class WalkStatus {
   found,
-  too_small,      // under 8 bytes: not even a signature
+  too_small,  // under 8 bytes: not even a signature
   bad_signature,
-  malformed,      // a chunk's length runs past the end of the file
+  malformed,  // a chunk's length runs past the end of the file
   not_found,
 };
 

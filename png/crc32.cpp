@@ -53,7 +53,7 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t clmul_crc(std::uint32_t r
   x0 = fold(fold(fold(x0, k3k4, x1), k3k4, x2), k3k4, x3);
   for (; n >= 16; p += 16, n -= 16) x0 = fold(x0, k3k4, load(p));
 
-  x0 = _mm_xor_si128(_mm_srli_si128(x0, 8), _mm_clmulepi64_si128(x0, k3k4, 0x10));       // 128 -> 64
+  x0 = _mm_xor_si128(_mm_srli_si128(x0, 8), _mm_clmulepi64_si128(x0, k3k4, 0x10));                      // 128 -> 64
   x0 = _mm_xor_si128(_mm_srli_si128(x0, 4), _mm_clmulepi64_si128(_mm_and_si128(x0, low32), k5, 0x00));  // -> 32
   __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x0, low32), mu_p, 0x10);
   t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), mu_p, 0x00);

@@ -114,9 +114,8 @@ bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key
   try {
     CryptoPP::GCM<CryptoPP::AES>::Decryption gcm;
     gcm.SetKeyWithIV(key, aes_key_length, nonce, gcm_nonce_length);
-    for_each_piece(data, [&gcm](std::span<std::uint8_t> piece) {
-      gcm.ProcessData(piece.data(), piece.data(), piece.size());
-    });
+    for_each_piece(
+        data, [&gcm](std::span<std::uint8_t> piece) { gcm.ProcessData(piece.data(), piece.data(), piece.size()); });
     verified = gcm.TruncatedVerify(tag, gcm_tag_length);
   } catch (const CryptoPP::Exception& e) {
     problem = e.what();
@@ -135,9 +134,8 @@ bool aes_gcm_encrypt(ByteView plaintext, const std::uint8_t* key, ByteBuffer& no
   return aes_gcm_seal_in_place(ciphertext_out, key, nonce_out.data(), tag_out.data());
 }
 
-bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce,
-                     std::uint64_t nonce_len, const std::uint8_t* tag, std::uint64_t tag_len,
-                     ByteBuffer& plaintext_out) {
+bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len,
+                     const std::uint8_t* tag, std::uint64_t tag_len, ByteBuffer& plaintext_out) {
   if (!check_nonce_and_tag(nonce, nonce_len, tag, tag_len)) return false;
   ByteBuffer opened(ciphertext.begin(), ciphertext.end());
   if (!aes_gcm_open_in_place(opened, key, nonce, nonce_len, tag, tag_len)) return false;

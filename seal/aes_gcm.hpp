@@ -59,8 +59,7 @@ bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key
 // unspecified.
 bool aes_gcm_encrypt(ByteView plaintext, const std::uint8_t* key, ByteBuffer& nonce_out, ByteBuffer& tag_out,
                      ByteBuffer& ciphertext_out);
-bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce,
-                     std::uint64_t nonce_len, const std::uint8_t* tag, std::uint64_t tag_len,
-                     ByteBuffer& plaintext_out);
+bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len,
+                     const std::uint8_t* tag, std::uint64_t tag_len, ByteBuffer& plaintext_out);
 
 }  // namespace vellicor

@@ -1,6 +1,5 @@
 #include "seal/envelope.hpp"
 
-
 #include "util/console.hpp"
 
 namespace vellicor {

@@ -141,8 +141,7 @@ bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphe
 
 }  // namespace
 
-bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path,
-                       const std::string& output_path) {
+bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path) {
   InputFile input;
   if (!input.open(input_path)) return cannot_read_input(input_path);
   InputFile public_key_file;
@@ -198,8 +197,8 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
   if (!recover_key(kem, private_key_file, fields.kem_ciphertext, key)) return false;
   // Opened in the stego buffer itself; a failed tag zeroes it, and nothing is
   // written unless the tag verified.
-  if (!aes_gcm_open_in_place(fields.ciphertext, key.data(), fields.nonce.data(), fields.nonce.size(),
-                             fields.tag.data(), fields.tag.size())) {
+  if (!aes_gcm_open_in_place(fields.ciphertext, key.data(), fields.nonce.data(), fields.nonce.size(), fields.tag.data(),
+                             fields.tag.size())) {
     err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
     return false;
   }

@@ -5,8 +5,7 @@
 
 namespace vellicor {
 
-bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path,
-                       const std::string& output_path);
+bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path);
 bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path);
 
 }  // namespace vellicor

@@ -105,7 +105,9 @@ TEST_F(PipelineE2e, RoundTrips) {
     EXPECT_TRUE(std::equal(carrier_.begin(), carrier_.begin() + static_cast<std::ptrdiff_t>(p), stego.begin()));
     EXPECT_TRUE(std::equal(carrier_.end() - 12, carrier_.end(), stego.end() - 12));
     EXPECT_EQ(be(stego.data() + p, 4), 1606 + n);
-    EXPECT_EQ(std::string(stego.begin() + static_cast<std::ptrdiff_t>(p + 4), stego.begin() + static_cast<std::ptrdiff_t>(p + 8)), "vcKy");
+    EXPECT_EQ(std::string(stego.begin() + static_cast<std::ptrdiff_t>(p + 4),
+                          stego.begin() + static_cast<std::ptrdiff_t>(p + 8)),
+              "vcKy");
     EXPECT_EQ(stego[p + 8], 0x06);
     EXPECT_EQ(stego[p + 9], 0x20);
     EXPECT_EQ(be(stego.data() + p + 8 + 1598, 8), n);
@@ -136,7 +138,8 @@ TEST_F(PipelineE2e, EmbedFailures) {
        "[ERR] cannot read input file 'input.bin'\n"},
       {"carrier missing", [](const fs::path& h) { fs::remove(h / "carrier.png"); },
        "[ERR] cannot read carrier PNG 'carrier.png'\n" + kEmbedFailed},
-      {"carrier not a PNG", [](const fs::path& h) { write_file(h / "carrier.png", std::string_view("GIF89a, really")); },
+      {"carrier not a PNG",
+       [](const fs::path& h) { write_file(h / "carrier.png", std::string_view("GIF89a, really")); },
        "[ERR] carrier file 'carrier.png' is not a valid PNG (bad signature)\n" + kEmbedFailed},
       {"carrier under 8 bytes", [](const fs::path& h) { write_file(h / "carrier.png", std::string_view("\x89PNG\r")); },
        "[ERR] carrier file too small to be PNG\n" + kEmbedFailed},

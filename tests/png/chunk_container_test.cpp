@@ -1,5 +1,7 @@
 // embed_into_png and extract_from_png on real files: the stego layout, the
 // carriers the chunk walk must cope with, and every failure line.
+#include "png/chunk_container.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "png/chunk_container.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -79,11 +80,11 @@ ByteBuffer patterned(std::size_t n) {
 
 TEST(EmbedIntoPng, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
   test::TempDir dir;
-  for (const ByteBuffer& payload : {ByteBuffer{}, bytes("x"),
-                                    patterned(100000)}) {
+  for (const ByteBuffer& payload : {ByteBuffer{}, bytes("x"), patterned(100000)}) {
     for (const Carrier& c : carriers()) {
       write_file(dir / "carrier.png", cat({c.before, c.after}));
-      Outcome r = captured([&] { return embed_into_png((dir / "carrier.png").string(), (dir / "out.png").string(), payload); });
+      Outcome r =
+          captured([&] { return embed_into_png((dir / "carrier.png").string(), (dir / "out.png").string(), payload); });
       ASSERT_TRUE(r.ok) << c.name << ": " << r.err;
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, "");
@@ -130,8 +131,7 @@ TEST(EmbedIntoPng, FailuresWriteOneLineAndNoOutput) {
       {"missing carrier", std::nullopt, "[ERR] cannot read carrier PNG '@C'\n"},
       {"empty carrier", ByteBuffer{}, "[ERR] carrier file too small to be PNG\n"},
       {"seven bytes", ByteBuffer(png.begin(), png.begin() + 7), "[ERR] carrier file too small to be PNG\n"},
-      {"not a PNG", bytes("GIF89a-looking-file"),
-       "[ERR] carrier file '@C' is not a valid PNG (bad signature)\n"},
+      {"not a PNG", bytes("GIF89a-looking-file"), "[ERR] carrier file '@C' is not a valid PNG (bad signature)\n"},
       {"signature only", signature(), "[ERR] IEND chunk not found in PNG '@C'\n"},
       {"signature and 7 bytes", cat({signature(), ByteBuffer{0, 0, 0, 0, 'I', 'E', 'N'}}),
        "[ERR] IEND chunk not found in PNG '@C'\n"},
@@ -171,7 +171,8 @@ TEST(EmbedIntoPng, PayloadTooBigForOneChunkIsRefusedUnread) {
   test::TempDir dir;
   write_file(dir / "c.png", test::make_png(2, 2));
   Outcome r = captured([&] {
-    return embed_into_png((dir / "c.png").string(), (dir / "o.png").string(), ByteView(static_cast<std::uint8_t*>(p), n));
+    return embed_into_png((dir / "c.png").string(), (dir / "o.png").string(),
+                          ByteView(static_cast<std::uint8_t*>(p), n));
   });
   ::munmap(p, n);
   EXPECT_FALSE(r.ok);

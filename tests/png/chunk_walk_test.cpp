@@ -1,10 +1,11 @@
 // The in-memory chunk walk: every way it can end, on hand-made byte strings.
+#include "png/chunk_walk.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "png/chunk_walk.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -47,12 +48,10 @@ TEST(ChunkWalk, Outcomes) {
   };
   const std::vector<Case> cases = {
       {"empty file", {}, iend_chunk_type, WalkStatus::too_small, 0, 0},
-      {"seven bytes", ByteBuffer(sig.begin(), sig.begin() + 7), iend_chunk_type,
-       WalkStatus::too_small, 0, 0},
+      {"seven bytes", ByteBuffer(sig.begin(), sig.begin() + 7), iend_chunk_type, WalkStatus::too_small, 0, 0},
       {"last signature byte wrong", sig_wrong, iend_chunk_type, WalkStatus::bad_signature, 0, 0},
       {"signature only", signature(), iend_chunk_type, WalkStatus::not_found, 0, 0},
-      {"signature and 7 bytes", with({raw({0, 0, 0, 0, 'I', 'E', 'N'})}), iend_chunk_type, WalkStatus::not_found, 0,
-       0},
+      {"signature and 7 bytes", with({raw({0, 0, 0, 0, 'I', 'E', 'N'})}), iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"IEND after IHDR", with({ihdr, iend}), iend_chunk_type, WalkStatus::found, 8 + ihdr.size(), 0},
       {"no IEND", with({ihdr}), iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"first of two IEND", with({ihdr, iend, iend}), iend_chunk_type, WalkStatus::found, 8 + ihdr.size(), 0},
@@ -61,12 +60,11 @@ TEST(ChunkWalk, Outcomes) {
       {"length 0xFFFFFFFF", with({raw({0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b', 'c', 'd'}), iend}), iend_chunk_type,
        WalkStatus::malformed, 0, 0},
       {"length one past the end", with({one_past}), payload_chunk_type, WalkStatus::malformed, 0, 0},
-      {"last chunk without CRC", with({ihdr, no_crc_last}), payload_chunk_type, WalkStatus::found, 8 + ihdr.size(),
-       4},
+      {"last chunk without CRC", with({ihdr, no_crc_last}), payload_chunk_type, WalkStatus::found, 8 + ihdr.size(), 4},
       {"vcKy after IEND", with({ihdr, iend, vcky}), payload_chunk_type, WalkStatus::found,
        8 + ihdr.size() + iend.size(), 3},
-      {"type compared case-sensitively", with({make_chunk("VCKY", {}), make_chunk("vcky", {})}),
-       payload_chunk_type, WalkStatus::not_found, 0, 0},
+      {"type compared case-sensitively", with({make_chunk("VCKY", {}), make_chunk("vcky", {})}), payload_chunk_type,
+       WalkStatus::not_found, 0, 0},
       {"IEND as data is not a type", with({make_chunk("tEXt", as_bytes("IEND"))}), iend_chunk_type,
        WalkStatus::not_found, 0, 0},
   };

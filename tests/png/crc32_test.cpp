@@ -1,11 +1,12 @@
 // The chunk CRC against published check values and against a bit-by-bit
 // reference written from the PNG specification's definition.
+#include "png/crc32.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "png/chunk_container.hpp"
-#include "png/crc32.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vellicor {
@@ -39,8 +40,8 @@ TEST(PngCrc32, KnownValues) {
   };
   const Case cases[] = {
       {"", 0x00000000u},
-      {"IEND", 0xAE426082u},         // the CRC every PNG ends with
-      {"123456789", 0xCBF43926u},    // the CRC-32 check value
+      {"IEND", 0xAE426082u},       // the CRC every PNG ends with
+      {"123456789", 0xCBF43926u},  // the CRC-32 check value
       {"vcKy", reference_crc(as_bytes("vcKy"))},
       {std::string(1, '\0'), 0xD202EF8Du},
   };

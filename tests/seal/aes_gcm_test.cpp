@@ -1,5 +1,7 @@
 // Key derivation and AES-256-GCM: published vectors, OpenSSL both ways, and
 // the failure lines.
+#include "seal/aes_gcm.hpp"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -7,14 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "seal/aes_gcm.hpp"
-
 namespace vellicor {
 namespace {
 
 ByteBuffer hex(std::string_view h) {
   ByteBuffer b;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoul(std::string(h.substr(i, 2)), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    b.push_back(static_cast<std::uint8_t>(std::stoul(std::string(h.substr(i, 2)), nullptr, 16)));
   return b;
 }
 
@@ -210,8 +211,8 @@ TEST(AesGcm, NonceAndTagArgumentsAreCheckedFirst) {
     std::string expected;
   };
   const Case cases[] = {
-      {nullptr, 12, tag.data(), 16, null_line},   {nonce.data(), 12, nullptr, 16, null_line},
-      {nullptr, 12, tag.data(), 15, null_line},   {nonce.data(), 11, tag.data(), 16, size_line},
+      {nullptr, 12, tag.data(), 16, null_line},      {nonce.data(), 12, nullptr, 16, null_line},
+      {nullptr, 12, tag.data(), 15, null_line},      {nonce.data(), 11, tag.data(), 16, size_line},
       {nonce.data(), 13, tag.data(), 16, size_line}, {nonce.data(), 12, tag.data(), 15, size_line},
       {nonce.data(), 12, tag.data(), 17, size_line},
   };
@@ -238,7 +239,8 @@ TEST(DeriveAes256, IsSha256OfTheSharedSecret) {
   };
   for (const Case& c : cases) {
     std::uint8_t key[32] = {};
-    ASSERT_TRUE(derive_aes256_from_shared(reinterpret_cast<const std::uint8_t*>(c.shared.data()), c.shared.size(), key));
+    ASSERT_TRUE(
+        derive_aes256_from_shared(reinterpret_cast<const std::uint8_t*>(c.shared.data()), c.shared.size(), key));
     EXPECT_EQ(ByteBuffer(key, key + 32), hex(c.digest)) << c.shared;
   }
 }

@@ -1,10 +1,10 @@
 // The envelope's byte layout and every way parsing can refuse one.
+#include "seal/envelope.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "seal/envelope.hpp"
 
 namespace vellicor {
 namespace {
@@ -62,7 +62,8 @@ TEST(Envelope, ParseChecksEveryLengthAgainstTheRealSize) {
       {"one byte", {0x06}, "[ERR] envelope too small (no encaps length)\n" + invalid},
       {"K only", {0x06, 0x20}, "[ERR] envelope size inconsistent\n" + invalid},
       {"one short of K + 38", short_by_one, "[ERR] envelope size inconsistent\n" + invalid},
-      {"K of 65535 in a small envelope", raw_envelope(0xFFFF, 0, 10, 1568), "[ERR] envelope size inconsistent\n" + invalid},
+      {"K of 65535 in a small envelope", raw_envelope(0xFFFF, 0, 10, 1568),
+       "[ERR] envelope size inconsistent\n" + invalid},
       {"C one past the end", raw_envelope(1568, 11, 10, 1568),
        "[ERR] envelope claims ciphertext bigger than buffer\n" + invalid},
       {"C of 2^64-1", raw_envelope(1568, ~std::uint64_t{0}, 10, 1568),

@@ -2,6 +2,8 @@
 // folder that holds a keys/ pair: the stego layout checked against an
 // independent opening (the KEM, OpenSSL's SHA-256 and AES-256-GCM), and the
 // refusals that only the pipelines make (key sizes, K, the size limit).
+#include "seal/pipelines.hpp"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -15,7 +17,6 @@
 #include "kem/kem.hpp"
 #include "png/chunk_container.hpp"
 #include "seal/envelope.hpp"
-#include "seal/pipelines.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -174,7 +175,11 @@ TEST_F(Pipelines, EmbedFailures) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"input is a folder", [] { fs::remove("input.bin"); fs::create_directory("input.bin"); },
+      {"input is a folder",
+       [] {
+         fs::remove("input.bin");
+         fs::create_directory("input.bin");
+       },
        "[ERR] cannot read input file 'input.bin'\n"},
       {"public key missing", [] { fs::remove("keys/kyber.pub"); },
        "[ERR] cannot read Kyber public key from 'keys/kyber.pub'\n"},
