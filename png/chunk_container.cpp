@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "png/chunk_walk.hpp"
 #include "png/crc32.hpp"
@@ -65,7 +66,11 @@ bool read_big_file(const std::string& path, ByteBuffer& out) {
   if (!in.open(path)) return false;
   if (!in.size_known()) return in.read_all(out);
   if (in.size() > out.max_size()) return false;
-  out.resize(static_cast<std::size_t>(in.size()));
+  try {
+    out.resize(static_cast<std::size_t>(in.size()));
+  } catch (const std::bad_alloc&) {
+    return false;  // reported as a file that cannot be read
+  }
   advise_huge_pages(out);
   return in.read_exact(out.data(), out.size());
 }

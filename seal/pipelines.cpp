@@ -1,6 +1,7 @@
 #include "seal/pipelines.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "kem/kem.hpp"
 #include "keystore/key_store.hpp"
@@ -41,14 +42,19 @@ bool size_envelope(InputFile& input, const std::string& input_path, const Envelo
                    bool& body_read) {
   const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
   body_read = !input.size_known();
-  if (input.size_known()) {
-    if (input.size() > limit) return input_too_large(input_path, input.size(), limit);
-    envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
-    advise_huge_pages(envelope);
-    return true;
+  try {
+    if (input.size_known()) {
+      if (input.size() > limit) return input_too_large(input_path, input.size(), limit);
+      envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
+      advise_huge_pages(envelope);
+      return true;
+    }
+    envelope.resize(at.ciphertext());
+    if (!input.read_all(envelope)) return cannot_read_input(input_path);
+  } catch (const std::bad_alloc&) {
+    err({"[ERR] not enough memory to hold input file '", input_path, "'\n"});
+    return false;
   }
-  envelope.resize(at.ciphertext());
-  if (!input.read_all(envelope)) return cannot_read_input(input_path);
   const std::uint64_t size = envelope.size() - at.ciphertext();
   return size <= limit || input_too_large(input_path, size, limit);
 }

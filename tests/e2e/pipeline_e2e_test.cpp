@@ -215,6 +215,29 @@ TEST_F(PipelineE2e, InputFromAPipe) {
   EXPECT_EQ(test::read_text(home_ / "back.bin"), piped.stdin_text);
 }
 
+TEST_F(PipelineE2e, RunningOutOfMemoryIsAFailureLine) {
+  std::error_code ec;
+  if (!fs::exists("/usr/bin/prlimit", ec)) GTEST_SKIP() << "prlimit (util-linux) is not installed";
+  // 150 MB of input is more than the 100 MB of address space the program may have.
+  write_file(home_ / "input.bin", std::string_view());
+  fs::resize_file(home_ / "input.bin", 150'000'000);
+  ASSERT_EQ(embed("input.bin", "carrier.png", "stego.png").status, 0);
+  const std::vector<std::string> limit = {"--as=100000000", program_.string()};
+  auto limited = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), limit.begin(), limit.end());
+    return test::run_program("/usr/bin/prlimit", args);
+  };
+  RunResult r = limited({"embed", "input.bin", "carrier.png", "out.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] not enough memory to hold input file 'input.bin'\n");
+  EXPECT_EQ(r.out, embed_out("input.bin", "carrier.png", "out.png", false));
+  r = limited({"extract", "stego.png", "out.bin"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] cannot read PNG 'stego.png'\n");
+  EXPECT_EQ(r.out, extract_out("stego.png", "out.bin", false));
+  EXPECT_EQ(listing(), "carrier.png input.bin keys stego.png vellicor");
+}
+
 TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
   write_file(home_ / "input.bin", std::string_view("over the carrier"));
   test::RunOptions limited;
