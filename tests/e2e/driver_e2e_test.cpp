@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_texts.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -18,6 +19,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test::texts;
 using test::list_dir;
 using test::read_file;
 using test::read_text;
@@ -27,31 +29,8 @@ using test::write_file;
 
 // The title carries the single byte 0x97 (not a UTF-8 dash); it is spelled
 // out separately from the program's own literal on purpose.
-const std::string kBanner = std::string("Vellicor ") + '\x97' +
-                            " Post-Quantum Stego (SMART CLI)\n"
-                            "https://vellicor.example.org\n\n";
 
-const std::string kUsage = std::string("Vellicor (PNG-only) ") + '\x97' +
-                           " Post-Quantum Stego\n"
-                           "Usage:\n"
-                           "  Vellicor [Lang] genkeys\n"
-                           "  Vellicor [Lang] embed   <infile> <carrier.png> <outfile.png>\n"
-                           "  Vellicor [Lang] extract <stego.png> <outfile>\n"
-                           "  Vellicor [Lang] --help\n"
-                           "  Vellicor [Lang] --version\n"
-                           "\n"
-                           "SMART features:\n"
-                           "  - Fuzzy command detection (embd -> embed, ext -> extract, etc.)\n"
-                           "  - Fuzzy path correction in current directory\n"
-                           "  - Optional language code as first argument (en, pt, es, fr, ...)\n";
-
-const std::string kVersion = "Vellicor v1.3.0 (Korvane Suite) - SMART CLI\n";
-const std::string kChecking = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n";
-const std::string kGenerated = "[INFO] Kyber-1024 keypair generated in 'keys/'\n";
-const std::string kReady = "[OK] Kyber-1024 keys ready in 'keys/'\n";
-const std::string kNoKeys = "[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n";
 const std::string kKeysInTheWay = "[ERR] cannot create key directory 'keys/': Not a directory\n";
-const std::string kInvalid = "Invalid command. Try: Vellicor --help\n";
 
 // One installed program and a separate folder to start it from.
 class DriverTest : public ::testing::Test {
@@ -98,8 +77,8 @@ TEST_F(DriverTest, EveryOutcomeWithoutAPayload) {
       {"language then --help", nothing, {"pt", "--help"}, kUsage, "", 0, "vellicor", ""},
       {"--version", nothing, {"--version"}, kVersion, "", 0, "vellicor", ""},
       {"-v", nothing, {"-v"}, kVersion, "", 0, "vellicor", ""},
-      {"word nothing is near", nothing, {"zzzzzzzzzz"}, "", kInvalid, 1, "vellicor", ""},
-      {"empty word", nothing, {""}, "", kInvalid, 1, "vellicor", ""},
+      {"word nothing is near", nothing, {"zzzzzzzzzz"}, "", kInvalidCommand, 1, "vellicor", ""},
+      {"empty word", nothing, {""}, "", kInvalidCommand, 1, "vellicor", ""},
       {"genkeys creates the pair", nothing, {"genkeys"}, kGenerated + kReady, "", 0, "keys vellicor",
        "kyber.prv kyber.pub"},
       {"genkeys ignores further words", nothing, {"pt", "genkeys", "x", "y"}, kGenerated + kReady, "", 0,

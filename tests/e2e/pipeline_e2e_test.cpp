@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_texts.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -17,19 +18,10 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test::texts;
 using test::read_file;
 using test::RunResult;
 using test::write_file;
-
-const std::string kBanner = std::string("Vellicor ") + '\x97' +
-                            " Post-Quantum Stego (SMART CLI)\n"
-                            "https://vellicor.example.org\n\n";
-const std::string kKeysChecked = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n[INFO] keys OK\n";
-const std::string kTagLines =
-    "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n"
-    "[ERR] AES-GCM decrypt fail (tag mismatch?)\n";
-const std::string kInvalidEnvelope = "[ERR] invalid envelope in stego PNG\n";
-const std::string kEmbedFailed = "[ERR] embed_into_png() failed\n";
 
 std::string embed_out(const std::string& in, const std::string& carrier, const std::string& out, bool ok) {
   return kBanner + kKeysChecked + "[INFO] Embedding '" + in + "' into carrier PNG '" + carrier + "' -> '" + out +

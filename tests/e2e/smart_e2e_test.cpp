@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_texts.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -17,42 +18,13 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test::texts;
 using test::list_dir;
 using test::read_file;
 using test::read_text;
 using test::RunResult;
 using test::TempDir;
 using test::write_file;
-
-const std::string kBanner = std::string("Vellicor ") + '\x97' +
-                            " Post-Quantum Stego (SMART CLI)\n"
-                            "https://vellicor.example.org\n\n";
-const std::string kUsage = std::string("Vellicor (PNG-only) ") + '\x97' +
-                           " Post-Quantum Stego\n"
-                           "Usage:\n"
-                           "  Vellicor [Lang] genkeys\n"
-                           "  Vellicor [Lang] embed   <infile> <carrier.png> <outfile.png>\n"
-                           "  Vellicor [Lang] extract <stego.png> <outfile>\n"
-                           "  Vellicor [Lang] --help\n"
-                           "  Vellicor [Lang] --version\n"
-                           "\n"
-                           "SMART features:\n"
-                           "  - Fuzzy command detection (embd -> embed, ext -> extract, etc.)\n"
-                           "  - Fuzzy path correction in current directory\n"
-                           "  - Optional language code as first argument (en, pt, es, fr, ...)\n";
-const std::string kVersion = "Vellicor v1.3.0 (Korvane Suite) - SMART CLI\n";
-const std::string kChecking = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n";
-const std::string kGenerated = "[INFO] Kyber-1024 keypair generated in 'keys/'\n";
-const std::string kKeysOk = "[INFO] keys OK\n";
-const std::string kReady = "[OK] Kyber-1024 keys ready in 'keys/'\n";
-const std::string kMissingEmbed = "Missing arguments for embed.\n";
-
-std::string corrected_command(const std::string& typed, const std::string& to) {
-  return "[SMART] corrected command '" + typed + "' -> '" + to + "'\n";
-}
-std::string corrected_path(const std::string& typed, const std::string& to) {
-  return "[SMART] corrected path '" + typed + "' -> '" + to + "'\n";
-}
 
 class SmartTest : public testing::Test {
  protected:

@@ -17,6 +17,7 @@
 #include "kem/kem.hpp"
 #include "png/chunk_container.hpp"
 #include "seal/envelope.hpp"
+#include "tests/support/program_texts.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -24,13 +25,10 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace test::texts;
 using test::append;
 using test::read_file;
 using test::write_file;
-
-const std::string kTagLines =
-    "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n"
-    "[ERR] AES-GCM decrypt fail (tag mismatch?)\n";
 
 struct KeyPair {
   ByteBuffer pub, prv;
