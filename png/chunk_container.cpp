@@ -6,7 +6,7 @@
 
 #include "png/chunk_walk.hpp"
 #include "png/crc32.hpp"
-#include "png/huge_pages.hpp"
+#include "util/platform.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
 

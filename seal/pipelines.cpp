@@ -7,7 +7,7 @@
 #include "keystore/key_store.hpp"
 #include "png/chunk_container.hpp"
 #include "png/crc32.hpp"
-#include "png/huge_pages.hpp"
+#include "util/platform.hpp"
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "seal/key_file.hpp"

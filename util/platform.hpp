@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "util/byte_buffer.hpp"
+
 namespace vellicor {
 
 // The folder that holds the program, from its first command-line entry made
@@ -16,5 +18,12 @@ std::optional<std::string> program_directory(const std::string& argv0, std::stri
 // The files are a parameter so that tests can point at files of their own.
 std::optional<std::string> user_default_locale_name(
     const std::vector<std::string>& locale_files = {"/etc/locale.conf", "/etc/default/locale"});
+
+// Whole-file buffers of hundreds of megabytes cost more in page faults than in
+// copying when backed by 4 KiB pages; asking for huge pages roughly halves the
+// time to read such a file in (see bench/). Only advice: where the system has
+// no such thing, nothing changes. Call once the buffer has its final size and
+// before its bytes are first written; small buffers are left alone.
+void advise_huge_pages(ByteBuffer& buffer) noexcept;
 
 }  // namespace vellicor
