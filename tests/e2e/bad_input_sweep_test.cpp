@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "seal/pipelines.hpp"
+#include "tests/support/program_texts.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -35,13 +36,9 @@ namespace fs = std::filesystem;
 using test::RunResult;
 using test::TempDir;
 
-const std::string kBanner = std::string("Vellicor ") + '\x97' +
-                            " Post-Quantum Stego (SMART CLI)\nhttps://vellicor.example.org\n\n";
-const std::string kPrelude = kBanner + "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n[INFO] keys OK\n";
-const std::string kInvalid = "[ERR] invalid envelope in stego PNG\n";
-const std::string kTagFailed =
-    "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n"
-    "[ERR] AES-GCM decrypt fail (tag mismatch?)\n";
+const std::string kPrelude = test::texts::kBanner + test::texts::kKeysChecked;
+const std::string& kInvalid = test::texts::kInvalidEnvelope;
+const std::string& kTagFailed = test::texts::kTagLines;
 constexpr std::uint64_t kKemCiphertext = 1568;
 constexpr std::uint64_t kEnvelopeHeader = 38 + kKemCiphertext;  // K, KEM ciphertext, nonce, tag, C
 

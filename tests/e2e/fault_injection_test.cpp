@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_texts.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -26,12 +27,11 @@ namespace fs = std::filesystem;
 using test::RunResult;
 using test::TempDir;
 
-const std::string kBanner = std::string("Vellicor ") + '\x97' +
-                            " Post-Quantum Stego (SMART CLI)\nhttps://vellicor.example.org\n\n";
-const std::string kChecking = "[SMART] Checking Kyber-1024 keypair in 'keys/'...\n";
-const std::string kKeysOk = "[INFO] keys OK\n";
-const std::string kNoKeys = "[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n";
-const std::string kSaveFailed = "[ERR] failed to generate or save Kyber keypair\n";
+using test::texts::kBanner;
+using test::texts::kChecking;
+using test::texts::kKeysOk;
+using test::texts::kNoKeys;
+using test::texts::kSaveFailed;
 
 // Everything under a folder: "d" for a folder, "l:" and the target for a
 // link, "f<mode>:" and the bytes for a file. Two equal snapshots mean nothing
