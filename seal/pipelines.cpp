@@ -23,9 +23,9 @@ namespace {
 // while it is still in the cache, instead of in four passes over the whole.
 constexpr std::size_t kSealBlock = gcm_piece_length;
 
-bool input_too_large(const std::string& input_path, std::uint64_t size, std::uint64_t limit) {
-  err({"[ERR] input file '", input_path, "' is too large to hide: ", std::to_string(size), " bytes, at most ",
-       std::to_string(limit), "\n"});
+bool input_too_large(const std::string& input_path, const std::string& size, std::uint64_t limit) {
+  err({"[ERR] input file '", input_path, "' is too large to hide: ", size, " bytes, at most ", std::to_string(limit),
+       "\n"});
   return false;
 }
 
@@ -44,19 +44,20 @@ bool size_envelope(InputFile& input, const std::string& input_path, const Envelo
   body_read = !input.size_known();
   try {
     if (input.size_known()) {
-      if (input.size() > limit) return input_too_large(input_path, input.size(), limit);
+      if (input.size() > limit) return input_too_large(input_path, std::to_string(input.size()), limit);
       envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
       advise_huge_pages(envelope);
       return true;
     }
     envelope.resize(at.ciphertext());
-    if (!input.read_all(envelope)) return cannot_read_input(input_path);
+    if (!input.read_all(envelope, nullptr, limit)) return cannot_read_input(input_path);
   } catch (const std::bad_alloc&) {
     err({"[ERR] not enough memory to hold input file '", input_path, "'\n"});
     return false;
   }
+  // Past the limit the pipe was not read to its end, so its size is unknown.
   const std::uint64_t size = envelope.size() - at.ciphertext();
-  return size <= limit || input_too_large(input_path, size, limit);
+  return size <= limit || input_too_large(input_path, "more than " + std::to_string(limit), limit);
 }
 
 // Encapsulates into the envelope's KEM field and derives the AES key; the

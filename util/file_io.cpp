@@ -123,9 +123,11 @@ bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
   return true;
 }
 
-bool InputFile::read_all(ByteBuffer& out, std::string* why) {
+bool InputFile::read_all(ByteBuffer& out, std::string* why, std::uint64_t limit) {
   constexpr std::size_t kStep = 1 << 16;
+  const std::size_t start = out.size();
   for (;;) {
+    if (out.size() - start > limit) return true;
     std::size_t have = out.size();
     out.resize(have + kStep);
     ssize_t r = ::read(fd_, out.data() + have, kStep);

@@ -41,8 +41,10 @@ class InputFile {
   std::uint64_t size() const { return size_; }
   // Reads exactly n bytes; false on an error or an end of file before n.
   bool read_exact(std::uint8_t* dst, std::size_t n, std::string* why = nullptr);
-  // Appends everything up to the end of the file.
-  bool read_all(ByteBuffer& out, std::string* why = nullptr);
+  // Appends everything up to the end of the file, but stops once more than
+  // `limit` bytes came in, so an endless source (/dev/zero) cannot exhaust
+  // memory; the caller sees the overshoot in the size and refuses it.
+  bool read_all(ByteBuffer& out, std::string* why = nullptr, std::uint64_t limit = UINT64_MAX);
 
  private:
   int fd_ = -1;

@@ -211,3 +211,20 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
 
 }  // namespace
 }  // namespace vellicor
+
+namespace vellicor {
+namespace {
+
+TEST(InputFile, ReadAllStopsSoonAfterItsLimitOnAnEndlessSource) {
+  InputFile in;
+  ASSERT_TRUE(in.open("/dev/zero"));
+  EXPECT_FALSE(in.size_known());
+  ByteBuffer got = {7};
+  ASSERT_TRUE(in.read_all(got, nullptr, 100000));
+  EXPECT_GT(got.size(), 100001u);              // over the limit, so the caller can tell
+  EXPECT_LE(got.size(), 1u + 100000u + 65536u);  // but not much over it
+  EXPECT_EQ(got[0], 7);
+}
+
+}  // namespace
+}  // namespace vellicor
