@@ -33,6 +33,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using test::be;
 using test::RunResult;
 using test::TempDir;
 
@@ -41,12 +42,6 @@ const std::string& kInvalid = test::texts::kInvalidEnvelope;
 const std::string& kTagFailed = test::texts::kTagLines;
 constexpr std::uint64_t kKemCiphertext = 1568;
 constexpr std::uint64_t kEnvelopeHeader = 38 + kKemCiphertext;  // K, KEM ciphertext, nonce, tag, C
-
-std::uint64_t be(const std::uint8_t* p, int width) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
-  return v;
-}
 
 void set_be(ByteBuffer& b, std::size_t at, std::uint64_t v, int width) {
   for (int i = width - 1; i >= 0; --i, v >>= 8) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);

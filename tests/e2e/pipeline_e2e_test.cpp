@@ -19,6 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
+using test::noise;
+using test::bytes;
+using test::be;
 using test::read_file;
 using test::RunResult;
 using test::write_file;
@@ -31,20 +34,6 @@ std::string embed_out(const std::string& in, const std::string& carrier, const s
 std::string extract_out(const std::string& stego, const std::string& out, bool ok) {
   return kBanner + kKeysChecked + "[INFO] Extracting from stego PNG '" + stego + "' -> '" + out + "'\n" +
          (ok ? "[OK] Payload restored to file: " + out + "\n" : "[ERR] extract failed\n");
-}
-
-ByteBuffer noise(std::size_t n, std::uint32_t seed) {
-  ByteBuffer b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-  return b;
-}
-
-ByteBuffer bytes(std::string_view s) { return ByteBuffer(s.begin(), s.end()); }
-
-std::uint64_t be(const std::uint8_t* p, int n) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
 }
 
 // The program in <tmp>/prog with its key pair made; files live beside it, since

@@ -18,6 +18,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using test::bytes;
 using test::append;
 using test::as_bytes;
 using test::make_chunk;
@@ -43,8 +44,6 @@ ByteBuffer cat(std::vector<ByteBuffer> parts) {
   for (auto& p : parts) append(b, p);
   return b;
 }
-
-ByteBuffer bytes(std::string_view text) { return ByteBuffer(text.begin(), text.end()); }
 
 ByteBuffer signature() { return ByteBuffer(std::begin(test::kPngSignature), std::end(test::kPngSignature)); }
 

@@ -16,6 +16,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
+using test::noise;
 
 struct Decoded {
   bool ok = false;
@@ -46,12 +47,6 @@ Decoded decode(const ByteBuffer& file) {
   d.width = image.width;
   d.height = image.height;
   return d;
-}
-
-ByteBuffer noise(std::size_t n, std::uint32_t seed) {
-  ByteBuffer b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-  return b;
 }
 
 std::string find_pngcheck() {

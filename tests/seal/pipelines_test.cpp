@@ -26,6 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
+using test::noise;
+using test::bytes;
+using test::be;
 using test::append;
 using test::read_file;
 using test::write_file;
@@ -39,20 +42,6 @@ KeyPair make_key_pair() {
   KeyPair kp{ByteBuffer(kem->length_public_key), ByteBuffer(kem->length_secret_key)};
   EXPECT_EQ(OQS_KEM_keypair(kem.get(), kp.pub.data(), kp.prv.data()), OQS_SUCCESS);
   return kp;
-}
-
-ByteBuffer noise(std::size_t n, std::uint32_t seed) {
-  ByteBuffer b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-  return b;
-}
-
-ByteBuffer bytes(std::string_view s) { return ByteBuffer(s.begin(), s.end()); }
-
-std::uint64_t be(const std::uint8_t* p, int n) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
 }
 
 class Pipelines : public testing::Test {

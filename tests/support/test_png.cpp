@@ -16,6 +16,20 @@ std::uint32_t read_be32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
+std::uint64_t be(const std::uint8_t* p, int width) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+ByteBuffer noise(std::size_t n, std::uint32_t seed) {
+  ByteBuffer b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
+ByteBuffer bytes(std::string_view text) { return ByteBuffer(text.begin(), text.end()); }
+
 ByteBuffer make_chunk_with_crc(std::string_view type, ByteView data, std::uint32_t crc) {
   ByteBuffer c;
   put_be32(c, static_cast<std::uint32_t>(data.size()));

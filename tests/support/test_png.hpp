@@ -20,5 +20,11 @@ ByteBuffer make_chunk_with_crc(std::string_view type, ByteView data, std::uint32
 
 void append(ByteBuffer& to, ByteView bytes);
 std::uint32_t read_be32(const std::uint8_t* p);
+// A big-endian unsigned integer of `width` bytes.
+std::uint64_t be(const std::uint8_t* p, int width);
+
+// Repeatable pseudo-random bytes, and the bytes of a text.
+ByteBuffer noise(std::size_t n, std::uint32_t seed);
+ByteBuffer bytes(std::string_view text);
 
 }  // namespace vellicor::test
