@@ -1,5 +1,5 @@
 // The chunk CRC against published check values and against a bit-by-bit
-// reference written from the PNG specification's definition.
+// reference written from the PNG standard's definition.
 #include "png/crc32.hpp"
 
 #include <gtest/gtest.h>

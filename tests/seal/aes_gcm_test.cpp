@@ -28,7 +28,7 @@ std::string captured_err(const std::function<void()>& run) {
 const std::string kTagMismatch =
     "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n";
 
-// The GCM specification's test cases 13 to 15: AES-256, 96-bit IV, no AAD.
+// The published GCM test cases 13 to 15: AES-256, 96-bit IV, no AAD.
 struct Vector {
   const char* name;
   const char* key;
