@@ -132,6 +132,22 @@ bool ensure_kyber_keypair() {
     return true;
   }
   if (!make_key_directory()) return false;
+  // One process at a time generates; a process that waited finds the pair
+  // the first one made and uses it, so concurrent first runs agree.
+  FolderLock lock;
+  std::string why;
+  if (!lock.lock(key_directory, &why)) {
+    err({"[ERR] cannot lock key directory '", key_directory, "': ", why, "\n"});
+    return false;
+  }
+  pub = probe(public_key_path);
+  if (pub == Presence::unknown) return false;
+  prv = probe(private_key_path);
+  if (prv == Presence::unknown) return false;
+  if (pub == Presence::present && prv == Presence::present) {
+    out("[INFO] keys OK\n");
+    return true;
+  }
   return generate_pair(pub == Presence::absent && prv == Presence::present);
 }
 

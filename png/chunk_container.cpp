@@ -1,32 +1,38 @@
 #include "png/chunk_container.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "png/chunk_walk.hpp"
 #include "png/crc32.hpp"
-#include "util/platform.hpp"
 #include "util/console.hpp"
-#include "util/file_io.hpp"
+#include "util/endian.hpp"
 
 namespace vellicor {
 
 namespace {
 
-void store_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
+// A source that cannot seek (a pipe) is read into memory to be walked; a
+// regular file is only read where the walk or the copy needs it.
+constexpr std::uint64_t kNoLimit = UINT64_MAX;
+
+bool fits_in_chunk(std::uint64_t length) {
+  if (length <= max_chunk_data_length) return true;
+  err({"[ERR] payload of ", std::to_string(length), " bytes does not fit in one PNG chunk (at most ",
+       std::to_string(max_chunk_data_length), ")\n"});
+  return false;
 }
 
-// The carrier's IEND, or false after the line that says why not.
-bool locate_iend(const std::string& carrier_path, ByteView carrier, std::uint64_t& iend) {
-  const ChunkSpot spot = find_chunk(carrier, iend_chunk_type);
+}  // namespace
+
+bool open_carrier(const std::string& carrier_path, Carrier& out) {
+  if (!out.file.open_positioned(carrier_path, kNoLimit)) {
+    err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+    return false;
+  }
+  const ChunkSpot spot = find_chunk(out.file, iend_chunk_type);
   switch (spot.status) {
     case WalkStatus::found:
-      iend = spot.offset;
+      out.iend = spot.offset;
       return true;
     case WalkStatus::too_small:
       err("[ERR] carrier file too small to be PNG\n");
@@ -37,6 +43,9 @@ bool locate_iend(const std::string& carrier_path, ByteView carrier, std::uint64_
     case WalkStatus::malformed:
       err("[ERR] malformed PNG: chunk length beyond file size\n");
       return false;
+    case WalkStatus::read_error:
+      err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+      return false;
     case WalkStatus::not_found:
       break;
   }
@@ -44,86 +53,72 @@ bool locate_iend(const std::string& carrier_path, ByteView carrier, std::uint64_
   return false;
 }
 
-// Carrier before IEND, the new chunk, then IEND and everything after it, as
-// five writes into one atomic file: no assembled copy of the output.
-bool write_stego(const std::string& output_path, ByteView carrier, std::size_t iend, ByteView payload,
-                 std::uint32_t payload_crc) {
-  std::uint8_t header[8];
-  store_be32(header, static_cast<std::uint32_t>(payload.size()));
-  std::memcpy(header + 4, payload_chunk_type.data(), 4);
-  std::uint8_t crc[4];
-  store_be32(crc, png_crc32_combine(png_crc32(payload_chunk_type), payload_crc, payload.size()));
-
-  AtomicFile out;
-  return out.open(output_path) && out.write(carrier.first(iend)) && out.write(header) &&
-         write_in_blocks(out, payload) && out.write(crc) && out.write(carrier.subspan(iend)) && out.commit();
-}
-
-// read_whole_file, with huge pages for a big file: the stego is the one
-// buffer of extraction that is as large as the hidden file.
-bool read_big_file(const std::string& path, ByteBuffer& out) {
-  InputFile in;
-  if (!in.open(path)) return false;
-  if (!in.size_known()) return in.read_all(out);
-  if (in.size() > out.max_size()) return false;
-  try {
-    out.resize(static_cast<std::size_t>(in.size()));
-  } catch (const std::bad_alloc&) {
-    return false;  // reported as a file that cannot be read
-  }
-  advise_huge_pages(out);
-  return in.read_exact(out.data(), out.size());
-}
-
-bool fits_in_chunk(ByteView payload) {
-  if (payload.size() <= max_chunk_data_length) return true;
-  err({"[ERR] payload of ", std::to_string(payload.size()), " bytes does not fit in one PNG chunk (at most ",
-       std::to_string(max_chunk_data_length), ")\n"});
+bool StegoWriter::failed() {
+  err({"[ERR] failed to write output PNG '", output_path_, "'\n"});
   return false;
 }
 
-}  // namespace
+bool StegoWriter::open(const std::string& output_path, const Carrier& carrier, std::size_t header_length) {
+  output_path_ = output_path;
+  carrier_ = &carrier;
+  header_at_ = carrier.iend;
+  header_length_ = header_length;
+  body_length_ = 0;
+  body_crc_ = 0;
+  // The chunk's length, type and header are written for real in finish().
+  const ByteBuffer placeholder(8 + header_length, 0);
+  if (!(out_.open(output_path) && out_.copy_from(carrier.file, 0, carrier.iend) && out_.write(placeholder)))
+    return failed();
+  return true;
+}
 
-bool write_in_blocks(AtomicFile& file, ByteView data) {
-  for (std::size_t at = 0; at < data.size(); at += write_block_length)
-    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)))) return false;
+bool StegoWriter::append(ByteView body_block) {
+  if (!fits_in_chunk(header_length_ + body_length_ + body_block.size())) return false;
+  if (!out_.write(body_block)) return failed();
+  body_crc_ = png_crc32_update(body_crc_, body_block);
+  body_length_ += body_block.size();
+  return true;
+}
+
+bool StegoWriter::finish(ByteView header) {
+  if (header.size() != header_length_) return failed();
+  const std::uint64_t data_length = header_length_ + body_length_;
+  ByteBuffer head(8 + header_length_);
+  store_be32(head.data(), static_cast<std::uint32_t>(data_length));
+  std::memcpy(head.data() + 4, payload_chunk_type.data(), 4);
+  if (!header.empty()) std::memcpy(head.data() + 8, header.data(), header.size());
+  std::uint8_t crc[4];
+  const std::uint32_t head_crc = png_crc32(ByteView(head).subspan(4));
+  store_be32(crc, png_crc32_combine(head_crc, body_crc_, body_length_));
+  const Carrier& c = *carrier_;
+  if (!(out_.write(crc) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend) && out_.write_at(header_at_, head) &&
+        out_.commit()))
+    return failed();
   return true;
 }
 
 bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload) {
-  // Checked here too so that an oversized payload is not even checksummed.
-  return fits_in_chunk(payload) && embed_into_png(carrier_path, output_path, payload, png_crc32(payload));
+  // Checked first so that an oversized payload is not even read.
+  if (!fits_in_chunk(payload.size())) return false;
+  Carrier carrier;
+  if (!open_carrier(carrier_path, carrier)) return false;
+  StegoWriter writer;
+  if (!writer.open(output_path, carrier, 0)) return false;
+  for (std::size_t at = 0; at < payload.size(); at += write_block_length)
+    if (!writer.append(payload.subspan(at, std::min(write_block_length, payload.size() - at)))) return false;
+  return writer.finish({});
 }
 
-bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload,
-                    std::uint32_t payload_crc) {
-  if (!fits_in_chunk(payload)) return false;
-  ByteBuffer carrier;
-  if (!read_whole_file(carrier_path, carrier)) {
-    err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
-    return false;
-  }
-  std::uint64_t iend = 0;
-  if (!locate_iend(carrier_path, carrier, iend)) return false;
-  if (!write_stego(output_path, carrier, static_cast<std::size_t>(iend), payload, payload_crc)) {
-    err({"[ERR] failed to write output PNG '", output_path, "'\n"});
-    return false;
-  }
-  return true;
-}
-
-bool load_stego_png(const std::string& stego_path, StegoFile& out) {
-  ByteBuffer bytes;
-  if (!read_big_file(stego_path, bytes)) {
+bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
+  if (!out.file.open_positioned(stego_path, kNoLimit)) {
     err({"[ERR] cannot read PNG '", stego_path, "'\n"});
     return false;
   }
-  const ChunkSpot spot = find_chunk(bytes, payload_chunk_type);
+  const ChunkSpot spot = find_chunk(out.file, payload_chunk_type);
   switch (spot.status) {
     case WalkStatus::found:
-      out.bytes.swap(bytes);
-      out.payload_offset = static_cast<std::size_t>(spot.offset + 8);
-      out.payload_length = static_cast<std::size_t>(spot.data_length);
+      out.offset = spot.offset + 8;
+      out.length = spot.data_length;
       return true;
     case WalkStatus::too_small:
       err("[ERR] PNG too small\n");
@@ -134,6 +129,9 @@ bool load_stego_png(const std::string& stego_path, StegoFile& out) {
     case WalkStatus::malformed:
       err("[ERR] malformed PNG while searching vcKy\n");
       return false;
+    case WalkStatus::read_error:
+      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      return false;
     case WalkStatus::not_found:
       break;
   }
@@ -142,13 +140,21 @@ bool load_stego_png(const std::string& stego_path, StegoFile& out) {
 }
 
 bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out) {
-  StegoFile stego;
-  if (!load_stego_png(stego_path, stego)) return false;
-  // Slide the data to the front of the file's own buffer rather than
-  // allocating a second one of the payload's size.
-  std::memmove(stego.bytes.data(), stego.bytes.data() + stego.payload_offset, stego.payload_length);
-  stego.bytes.resize(stego.payload_length);
-  payload_out.swap(stego.bytes);
+  StegoPayload stego;
+  if (!open_stego_payload(stego_path, stego)) return false;
+  // The walk has checked the length against the file's real size.
+  ByteBuffer payload;
+  try {
+    payload.resize(static_cast<std::size_t>(stego.length));
+  } catch (const std::bad_alloc&) {
+    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    return false;
+  }
+  if (!stego.file.read_at(stego.offset, payload.data(), payload.size())) {
+    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    return false;
+  }
+  payload_out.swap(payload);
   return true;
 }
 

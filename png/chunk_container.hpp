@@ -1,12 +1,13 @@
 #pragma once
 // Hiding a byte string in a PNG as one private vcKy chunk before IEND, and
-// finding it again.
+// finding it again. Files are never read whole: the chunk walk reads headers
+// at their positions, and the carrier's bytes are copied in ranges.
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 
+#include "png/chunk_walk.hpp"
 #include "util/byte_buffer.hpp"
 #include "util/file_io.hpp"
 
@@ -15,35 +16,50 @@ namespace vellicor {
 // The PNG rules allow a chunk at most 2^31-1 data bytes.
 inline constexpr std::uint64_t max_chunk_data_length = 0x7FFFFFFF;
 
-std::uint32_t png_crc32(ByteView bytes);
-
 bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload);
 bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out);
 
-// The same, for a caller that already has png_crc32(payload) from its own pass
-// over the payload, which saves one more pass over it.
-bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload,
-                    std::uint32_t payload_crc);
-
-// Large writes go out in blocks of this size: a block copied while it is still
-// in the cache is several times faster than one call for the whole buffer.
-inline constexpr std::size_t write_block_length = std::size_t{1} << 20;
-
-// Writes data to an open file block by block.
-bool write_in_blocks(AtomicFile& file, ByteView data);
-
-// A stego PNG read whole, with the place of its first vcKy chunk's data, so a
-// caller can open the payload where it lies instead of copying it out.
-struct StegoFile {
-  ByteBuffer bytes;
-  std::size_t payload_offset = 0;
-  std::size_t payload_length = 0;
-
-  std::span<std::uint8_t> payload() { return {bytes.data() + payload_offset, payload_length}; }
+// A carrier opened and walked to its first IEND.
+struct Carrier {
+  InputFile file;
+  std::uint64_t iend = 0;
 };
 
-// Reads and searches like extract_from_png and reports failures with the same
-// lines; `out` is only replaced on success.
-bool load_stego_png(const std::string& stego_path, StegoFile& out);
+// Opens the carrier and finds its IEND, or writes the line that says why not.
+bool open_carrier(const std::string& carrier_path, Carrier& out);
+
+// Writes a stego PNG in order: the carrier before IEND; the vcKy chunk, whose
+// data is a header that is known only at the end followed by a body that is
+// streamed in; then IEND and everything after it. Each failure writes the
+// output line ("failed to write output PNG").
+class StegoWriter {
+ public:
+  bool open(const std::string& output_path, const Carrier& carrier, std::size_t header_length);
+  bool append(ByteView body_block);
+  // header.size() must be the header_length given to open.
+  bool finish(ByteView header);
+
+ private:
+  bool failed();
+
+  AtomicFile out_;
+  const Carrier* carrier_ = nullptr;
+  std::string output_path_;
+  std::uint64_t header_at_ = 0;  // where the chunk's length field starts
+  std::size_t header_length_ = 0;
+  std::uint64_t body_length_ = 0;
+  std::uint32_t body_crc_ = 0;
+};
+
+// A stego PNG opened, with the place of its first vcKy chunk's data.
+struct StegoPayload {
+  InputFile file;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Opens and searches like extract_from_png and reports failures with the same
+// lines.
+bool open_stego_payload(const std::string& stego_path, StegoPayload& out);
 
 }  // namespace vellicor

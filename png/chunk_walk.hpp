@@ -1,12 +1,14 @@
 #pragma once
-// The chunk walk over a PNG held in memory: the one loop behind both embedding
-// (looking for IEND) and extracting (looking for vcKy). It touches no files and
-// prints nothing, so tests and fuzzers can feed it any bytes.
+// The chunk walk: the one loop behind both embedding (looking for IEND) and
+// extracting (looking for vcKy). It reads only the chunk headers, at their
+// positions, from a file or from bytes in memory, and prints nothing, so tests
+// and fuzzers can feed it any bytes.
 
 #include <array>
 #include <cstdint>
 
 #include "util/byte_buffer.hpp"
+#include "util/file_io.hpp"
 
 namespace vellicor {
 
@@ -22,6 +24,7 @@ enum class WalkStatus {
   bad_signature,
   malformed,  // a chunk's length runs past the end of the file
   not_found,
+  read_error,  // the file could not be read where a header should be
 };
 
 struct ChunkSpot {
@@ -33,6 +36,7 @@ struct ChunkSpot {
 // Checks the signature, then walks the chunks from offset 8 and stops at the
 // first chunk of the given type. Only lengths and types are read: no CRC, no
 // chunk order, no IEND stop. The CRC of the last chunk may be missing.
+ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type);
 ChunkSpot find_chunk(ByteView file, const ChunkType& type);
 
 }  // namespace vellicor

@@ -8,6 +8,9 @@
 
 namespace vellicor {
 
+// The CRC of one whole piece.
+std::uint32_t png_crc32(ByteView bytes);
+
 // Running value in the final (complemented) form: start from 0, feed pieces in
 // order; the value after the last piece is the CRC of their concatenation.
 std::uint32_t png_crc32_update(std::uint32_t crc, ByteView bytes);

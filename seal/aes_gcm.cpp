@@ -106,23 +106,64 @@ bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key
   return sealer.start(key, nonce_out) && sealer.seal(data) && sealer.finish(tag_out);
 }
 
+struct GcmOpener::State {
+  CryptoPP::GCM<CryptoPP::AES>::Decryption gcm;
+  bool keyed = false;
+  std::string problem;  // the library's complaint, if it had one
+};
+
+GcmOpener::GcmOpener() : state_(std::make_unique<State>()) {}
+GcmOpener::~GcmOpener() = default;
+
+bool GcmOpener::start(const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len) {
+  static constexpr std::uint8_t kAnyTag[gcm_tag_length] = {};
+  if (!check_nonce_and_tag(nonce, nonce_len, kAnyTag, gcm_tag_length)) return false;
+  try {
+    state_->gcm.SetKeyWithIV(key, aes_key_length, nonce, gcm_nonce_length);
+    state_->keyed = true;
+  } catch (const CryptoPP::Exception& e) {
+    state_->problem = e.what();
+  }
+  return true;
+}
+
+void GcmOpener::open(std::span<std::uint8_t> block) {
+  if (!state_->keyed) return;
+  try {
+    for_each_piece(block, [this](std::span<std::uint8_t> piece) {
+      state_->gcm.ProcessData(piece.data(), piece.data(), piece.size());
+    });
+  } catch (const CryptoPP::Exception& e) {
+    state_->keyed = false;
+    state_->problem = e.what();
+  }
+}
+
+bool GcmOpener::finish(const std::uint8_t* tag, std::uint64_t tag_len) {
+  static constexpr std::uint8_t kAnyNonce[gcm_nonce_length] = {};
+  if (!check_nonce_and_tag(kAnyNonce, gcm_nonce_length, tag, tag_len)) return false;
+  bool verified = false;
+  if (state_->keyed) {
+    try {
+      verified = state_->gcm.TruncatedVerify(tag, gcm_tag_length);
+    } catch (const CryptoPP::Exception& e) {
+      state_->problem = e.what();
+    }
+  }
+  if (verified) return true;
+  err({"[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): ", state_->problem.empty() ? kTagMismatchText : state_->problem,
+       "\n"});
+  return false;
+}
+
 bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, const std::uint8_t* nonce,
                            std::uint64_t nonce_len, const std::uint8_t* tag, std::uint64_t tag_len) {
   if (!check_nonce_and_tag(nonce, nonce_len, tag, tag_len)) return false;
-  bool verified = false;
-  std::string problem = kTagMismatchText;
-  try {
-    CryptoPP::GCM<CryptoPP::AES>::Decryption gcm;
-    gcm.SetKeyWithIV(key, aes_key_length, nonce, gcm_nonce_length);
-    for_each_piece(
-        data, [&gcm](std::span<std::uint8_t> piece) { gcm.ProcessData(piece.data(), piece.data(), piece.size()); });
-    verified = gcm.TruncatedVerify(tag, gcm_tag_length);
-  } catch (const CryptoPP::Exception& e) {
-    problem = e.what();
-  }
-  if (verified) return true;
+  GcmOpener opener;
+  opener.start(key, nonce, nonce_len);
+  opener.open(data);
+  if (opener.finish(tag, tag_len)) return true;
   std::fill(data.begin(), data.end(), std::uint8_t{0});
-  err({"[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): ", problem, "\n"});
   return false;
 }
 

@@ -44,6 +44,25 @@ class GcmSealer {
   std::unique_ptr<State> state_;
 };
 
+// Opens a ciphertext block by block as it arrives. The blocks are plaintext
+// that has not been verified until finish() says the tag matched; on false
+// finish() has written its line.
+class GcmOpener {
+ public:
+  GcmOpener();
+  ~GcmOpener();
+  GcmOpener(const GcmOpener&) = delete;
+  GcmOpener& operator=(const GcmOpener&) = delete;
+
+  bool start(const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len);
+  void open(std::span<std::uint8_t> block);  // in place
+  bool finish(const std::uint8_t* tag, std::uint64_t tag_len);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // Seals `data` where it lies under a fresh random nonce; nonce_out and tag_out
 // point to 12 and 16 bytes of the caller's.
 bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, std::uint8_t* nonce_out,

@@ -1,25 +1,16 @@
 #include "seal/envelope.hpp"
 
 #include "util/console.hpp"
+#include "util/endian.hpp"
 
 namespace vellicor {
 
 namespace {
 
-void store_be(std::uint8_t* p, std::uint64_t v, int width) {
-  for (int i = width - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
-}
-
-std::uint64_t load_be(const std::uint8_t* p, int width) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-bool invalid(const char* reason) {
+HeaderRead invalid(const char* reason) {
   err(reason);
   err("[ERR] invalid envelope in stego PNG\n");
-  return false;
+  return HeaderRead::invalid;
 }
 
 }  // namespace
@@ -41,19 +32,35 @@ void store_envelope_lengths(std::span<std::uint8_t> envelope, std::size_t k, std
   store_be(envelope.data() + at.ciphertext_length(), c, 8);
 }
 
-bool parse_envelope(std::span<std::uint8_t> envelope, EnvelopeFields& out) {
-  const std::uint64_t size = envelope.size();
+HeaderRead read_envelope_header(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
+                                EnvelopeHeader& out) {
   if (size < 2) return invalid("[ERR] envelope too small (no encaps length)\n");
-  const EnvelopeLayout at{static_cast<std::size_t>(load_be(envelope.data(), 2))};
+  std::uint8_t k_field[2];
+  if (!source.read_at(offset, k_field, 2)) return HeaderRead::read_error;
+  const EnvelopeLayout at{static_cast<std::size_t>(load_be(k_field, 2))};
   if (size < at.ciphertext()) return invalid("[ERR] envelope size inconsistent\n");
+  // At most 38 + 65535 bytes, and no more than the envelope really has.
+  ByteBuffer bytes(at.ciphertext());
+  if (!source.read_at(offset, bytes.data(), bytes.size())) return HeaderRead::read_error;
   // Compared in subtracted form so that a huge C cannot wrap around.
-  const std::uint64_t c = load_be(envelope.data() + at.ciphertext_length(), 8);
-  if (c > size - at.ciphertext()) return invalid("[ERR] envelope claims ciphertext bigger than buffer\n");
+  const std::uint64_t c = load_be(bytes.data() + at.ciphertext_length(), 8);
+  if (c > size - at.ciphertext())
+    return invalid("[ERR] envelope claims ciphertext bigger than buffer\n");
+  out.bytes.swap(bytes);
+  out.k = at.k;
+  out.c = c;
+  out.ciphertext_offset = offset + at.ciphertext();
+  return HeaderRead::ok;
+}
 
+bool parse_envelope(std::span<std::uint8_t> envelope, EnvelopeFields& out) {
+  EnvelopeHeader header;
+  if (read_envelope_header(MemorySource(envelope), 0, envelope.size(), header) != HeaderRead::ok) return false;
+  const EnvelopeLayout at{header.k};
   out.kem_ciphertext = ByteView(envelope.data() + at.kem_ciphertext(), at.k);
   out.nonce = ByteView(envelope.data() + at.nonce(), gcm_nonce_length);
   out.tag = ByteView(envelope.data() + at.tag(), gcm_tag_length);
-  out.ciphertext = envelope.subspan(at.ciphertext(), static_cast<std::size_t>(c));
+  out.ciphertext = envelope.subspan(at.ciphertext(), static_cast<std::size_t>(header.c));
   return true;
 }
 

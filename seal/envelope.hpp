@@ -9,6 +9,7 @@
 
 #include "seal/aes_gcm.hpp"
 #include "util/byte_buffer.hpp"
+#include "util/file_io.hpp"
 
 namespace vellicor {
 
@@ -40,5 +41,26 @@ struct EnvelopeFields {
 // Checks the lengths against the envelope's real size; on failure writes the
 // reason and then "[ERR] invalid envelope in stego PNG".
 bool parse_envelope(std::span<std::uint8_t> envelope, EnvelopeFields& out);
+
+// The fixed fields of an envelope that stays where it lies (in a file), read
+// and checked against its real size; the ciphertext is then read in blocks
+// from ciphertext_offset.
+struct EnvelopeHeader {
+  ByteBuffer bytes;  // K, KEM ciphertext, nonce, tag, C: 38 + K bytes
+  std::size_t k = 0;
+  std::uint64_t c = 0;
+  std::uint64_t ciphertext_offset = 0;
+
+  ByteView kem_ciphertext() const { return ByteView(bytes).subspan(2, k); }
+  ByteView nonce() const { return ByteView(bytes).subspan(EnvelopeLayout{k}.nonce(), gcm_nonce_length); }
+  ByteView tag() const { return ByteView(bytes).subspan(EnvelopeLayout{k}.tag(), gcm_tag_length); }
+};
+
+enum class HeaderRead { ok, invalid, read_error };
+
+// `size` bytes of envelope at `offset` of `source`. invalid has written the
+// same lines as parse_envelope; read_error has written nothing.
+HeaderRead read_envelope_header(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
+                                EnvelopeHeader& out);
 
 }  // namespace vellicor

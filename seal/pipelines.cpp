@@ -7,7 +7,6 @@
 #include "keystore/key_store.hpp"
 #include "png/chunk_container.hpp"
 #include "png/crc32.hpp"
-#include "util/platform.hpp"
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "seal/key_file.hpp"
@@ -19,9 +18,10 @@ namespace vellicor {
 
 namespace {
 
-// The input is read, sealed and checksummed one piece at a time, each piece
-// while it is still in the cache, instead of in four passes over the whole.
-constexpr std::size_t kSealBlock = gcm_piece_length;
+// The input is read, sealed, checksummed and written one block at a time,
+// each block while it is still in the cache; memory use is the same at any
+// size.
+constexpr std::size_t kBlock = gcm_piece_length;
 
 bool input_too_large(const std::string& input_path, const std::string& size, std::uint64_t limit) {
   err({"[ERR] input file '", input_path, "' is too large to hide: ", size, " bytes, at most ", std::to_string(limit),
@@ -34,37 +34,26 @@ bool cannot_read_input(const std::string& input_path) {
   return false;
 }
 
-// Sizes the envelope for the whole input, which lands straight behind the
-// fixed fields so the plaintext is never held twice. An input too big for one
-// PNG chunk is refused before a byte of it is read. A regular file is read
-// later, block by block; anything else (a pipe) has no size and is read here.
-bool size_envelope(InputFile& input, const std::string& input_path, const EnvelopeLayout& at, ByteBuffer& envelope,
-                   bool& body_read) {
-  const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
-  body_read = !input.size_known();
-  try {
-    if (input.size_known()) {
-      if (input.size() > limit) return input_too_large(input_path, std::to_string(input.size()), limit);
-      envelope.resize(at.ciphertext() + static_cast<std::size_t>(input.size()));
-      advise_huge_pages(envelope);
-      return true;
-    }
-    envelope.resize(at.ciphertext());
-    if (!input.read_all(envelope, nullptr, limit)) return cannot_read_input(input_path);
-  } catch (const std::bad_alloc&) {
-    err({"[ERR] not enough memory to hold input file '", input_path, "'\n"});
-    return false;
-  }
-  // Past the limit the pipe was not read to its end, so its size is unknown.
-  const std::uint64_t size = envelope.size() - at.ciphertext();
-  return size <= limit || input_too_large(input_path, "more than " + std::to_string(limit), limit);
+bool input_changed(const std::string& input_path) {
+  err({"[ERR] input file '", input_path, "' changed size while it was read\n"});
+  return false;
 }
 
-// Encapsulates into the envelope's KEM field and derives the AES key; the
+bool embed_failed() {
+  err("[ERR] embed_into_png() failed\n");
+  return false;
+}
+
+bool encrypt_failed() {
+  err("[ERR] aes_gcm_encrypt() failed\n");
+  return false;
+}
+
+// Encapsulates into the header's KEM field and derives the AES key; the
 // shared secret is wiped before this returns.
-bool encapsulate(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLayout& at, ByteBuffer& envelope,
+bool encapsulate(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLayout& at, ByteBuffer& header,
                  SecretBytes& key) {
-  std::uint8_t* kem_ciphertext = envelope.data() + at.kem_ciphertext();
+  std::uint8_t* kem_ciphertext = header.data() + at.kem_ciphertext();
   std::fill_n(kem_ciphertext, at.k, std::uint8_t{0});
   SecretBytes shared(kem->length_shared_secret);
   if (OQS_KEM_encaps(kem.get(), kem_ciphertext, shared.data(), public_key.data()) != OQS_SUCCESS) {
@@ -80,45 +69,38 @@ bool encapsulate(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLa
   return true;
 }
 
-// Seals the body in place, reading it first where that is still to do, and
-// returns the CRC of the sealed body for the chunk.
-bool seal_body(InputFile& input, const std::string& input_path, const EnvelopeLayout& at, bool body_read,
-               ByteBuffer& envelope, GcmSealer& sealer, std::uint32_t& body_crc) {
-  std::span<std::uint8_t> body(envelope.data() + at.ciphertext(), envelope.size() - at.ciphertext());
-  body_crc = 0;
-  for (std::size_t done = 0; done < body.size(); done += kSealBlock) {
-    std::span<std::uint8_t> block = body.subspan(done, std::min(kSealBlock, body.size() - done));
-    if (!body_read && !input.read_exact(block.data(), block.size())) return cannot_read_input(input_path);
-    if (!sealer.seal(block)) {
-      err("[ERR] aes_gcm_encrypt() failed\n");
-      return false;
-    }
-    body_crc = png_crc32_update(body_crc, block);
+// The next block of the input: full blocks until the end, so a pipe that
+// delivers a little at a time still gives whole blocks. got = 0 at the end.
+bool next_block(InputFile& input, const std::string& input_path, std::span<std::uint8_t> block, std::size_t& got) {
+  got = 0;
+  while (got < block.size()) {
+    std::size_t n = 0;
+    if (!input.read_some(block.data() + got, block.size() - got, n)) return cannot_read_input(input_path);
+    if (n == 0) break;
+    got += n;
   }
   return true;
 }
 
-// The KEM ciphertext, nonce and tag land in their envelope fields and the
-// input is sealed where it lies; the result is the envelope's CRC.
-bool seal_envelope(KemHandle& kem, const SecretBytes& public_key, InputFile& input, const std::string& input_path,
-                   const EnvelopeLayout& at, bool body_read, ByteBuffer& envelope, std::uint32_t& envelope_crc) {
-  SecretBytes key;
-  if (!encapsulate(kem, public_key, at, envelope, key)) return false;
-  GcmSealer sealer;
-  std::uint32_t body_crc = 0;
-  if (!sealer.start(key.data(), envelope.data() + at.nonce())) {
-    err("[ERR] aes_gcm_encrypt() failed\n");
-    return false;
+// Reads, seals and writes the body; returns its length in `length`. A
+// regular file must end exactly where its size said, and a pipe must stay
+// within the chunk's limit.
+bool seal_body(InputFile& input, const std::string& input_path, std::uint64_t limit, GcmSealer& sealer,
+               StegoWriter& writer, std::uint64_t& length) {
+  ByteBuffer block(kBlock);
+  length = 0;
+  for (;;) {
+    std::size_t got = 0;
+    if (!next_block(input, input_path, block, got)) return false;
+    if (got == 0) break;
+    length += got;
+    if (input.size_known() && length > input.size()) return input_changed(input_path);
+    if (length > limit) return input_too_large(input_path, "more than " + std::to_string(limit), limit);
+    const std::span<std::uint8_t> piece(block.data(), got);
+    if (!sealer.seal(piece)) return encrypt_failed();
+    if (!writer.append(piece)) return embed_failed();
   }
-  if (!seal_body(input, input_path, at, body_read, envelope, sealer, body_crc)) return false;
-  if (!sealer.finish(envelope.data() + at.tag())) {
-    err("[ERR] aes_gcm_encrypt() failed\n");
-    return false;
-  }
-  kem.reset();
-  const std::uint64_t body_length = envelope.size() - at.ciphertext();
-  store_envelope_lengths(envelope, at.k, body_length);
-  envelope_crc = png_crc32_combine(png_crc32(ByteView(envelope).first(at.ciphertext())), body_crc, body_length);
+  if (input.size_known() && (length != input.size() || !input.unchanged_at_end())) return input_changed(input_path);
   return true;
 }
 
@@ -146,6 +128,68 @@ bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphe
   return true;
 }
 
+// Where opened plaintext goes before its tag has verified: an unnamed file
+// in the target's folder, which no path reaches; where the file system has
+// none, memory; and where the target cannot be written at all, nowhere, so
+// that the tag is still checked (and reported) before the write failure.
+class PlaintextSink {
+ public:
+  PlaintextSink(const std::string& output_path, std::uint64_t length) : path_(output_path) {
+    if (file_.open(output_path)) {
+      kind_ = Kind::file;
+    } else if (file_.unnamed_refused()) {
+      kind_ = Kind::memory;
+      // The length was checked against the stego's real size.
+      try {
+        memory_.reserve(static_cast<std::size_t>(length));
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  ~PlaintextSink() { wipe(); }
+  PlaintextSink(const PlaintextSink&) = delete;
+  PlaintextSink& operator=(const PlaintextSink&) = delete;
+
+  bool put(ByteView block) {
+    switch (kind_) {
+      case Kind::file:
+        if (!file_.write(block)) kind_ = Kind::none;
+        return true;
+      case Kind::memory:
+        try {
+          memory_.insert(memory_.end(), block.begin(), block.end());
+        } catch (const std::bad_alloc&) {
+          err({"[ERR] not enough memory to hold the restored file for '", path_, "'\n"});
+          return false;
+        }
+        return true;
+      case Kind::none:
+        return true;
+    }
+    return true;
+  }
+
+  // Only after the tag has verified: the file is flushed and takes its name.
+  bool commit() {
+    bool ok = false;
+    if (kind_ == Kind::file) ok = file_.commit();
+    if (kind_ == Kind::memory) ok = write_whole_file(path_, memory_);
+    if (!ok) err({"[ERR] cannot write outfile '", path_, "'\n"});
+    return ok;
+  }
+
+  // Unverified bytes in memory are overwritten; an unnamed file is closed by
+  // the destructor and gone with it.
+  void wipe() noexcept { secure_wipe(memory_.data(), memory_.size()); }
+
+ private:
+  enum class Kind { file, memory, none };
+  std::string path_;
+  AtomicFile file_{TempFile::unnamed_only};
+  Kind kind_ = Kind::none;
+  ByteBuffer memory_;
+};
+
 }  // namespace
 
 bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path) {
@@ -167,23 +211,43 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
     return false;
   }
   const EnvelopeLayout at{kem->length_ciphertext};
-  ByteBuffer envelope;
-  bool body_read = false;
-  std::uint32_t envelope_crc = 0;
-  if (!size_envelope(input, input_path, at, envelope, body_read)) return false;
-  if (!seal_envelope(kem, public_key, input, input_path, at, body_read, envelope, envelope_crc)) return false;
-  if (!embed_into_png(carrier_path, output_path, envelope, envelope_crc)) {
-    err("[ERR] embed_into_png() failed\n");
-    return false;
-  }
+  // An input too big for one PNG chunk is refused before a byte of it is read.
+  const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
+  if (input.size_known() && input.size() > limit) return input_too_large(input_path, std::to_string(input.size()), limit);
+
+  ByteBuffer header(at.ciphertext(), 0);
+  SecretBytes key;
+  if (!encapsulate(kem, public_key, at, header, key)) return false;
+  GcmSealer sealer;
+  if (!sealer.start(key.data(), header.data() + at.nonce())) return encrypt_failed();
+
+  Carrier carrier;
+  if (!open_carrier(carrier_path, carrier)) return embed_failed();
+  StegoWriter writer;
+  if (!writer.open(output_path, carrier, header.size())) return embed_failed();
+  std::uint64_t body_length = 0;
+  if (!seal_body(input, input_path, limit, sealer, writer, body_length)) return false;
+  if (!sealer.finish(header.data() + at.tag())) return encrypt_failed();
+  kem.reset();
+  key.reset();
+  store_envelope_lengths(header, at.k, body_length);
+  if (!writer.finish(header)) return embed_failed();
   return true;
 }
 
 bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path) {
-  StegoFile stego;
-  if (!load_stego_png(stego_path, stego)) return false;
-  EnvelopeFields fields;
-  if (!parse_envelope(stego.payload(), fields)) return false;
+  StegoPayload stego;
+  if (!open_stego_payload(stego_path, stego)) return false;
+  EnvelopeHeader envelope;
+  switch (read_envelope_header(stego.file, stego.offset, stego.length, envelope)) {
+    case HeaderRead::ok:
+      break;
+    case HeaderRead::invalid:
+      return false;
+    case HeaderRead::read_error:
+      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      return false;
+  }
   InputFile private_key_file;
   if (!private_key_file.open(private_key_path)) {
     err({"[ERR] missing kyber.prv in '", private_key_path, "'\n"});
@@ -194,28 +258,43 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed in extract_and_decrypt\n");
     return false;
   }
-  if (fields.kem_ciphertext.size() != kem->length_ciphertext) {
-    err({"[ERR] envelope holds a KEM ciphertext of ", std::to_string(fields.kem_ciphertext.size()),
-         " bytes, Kyber1024 uses ", std::to_string(kem->length_ciphertext), "\n"});
+  if (envelope.k != kem->length_ciphertext) {
+    err({"[ERR] envelope holds a KEM ciphertext of ", std::to_string(envelope.k), " bytes, Kyber1024 uses ",
+         std::to_string(kem->length_ciphertext), "\n"});
     err("[ERR] invalid envelope in stego PNG\n");
     return false;
   }
   SecretBytes key;
-  if (!recover_key(kem, private_key_file, fields.kem_ciphertext, key)) return false;
-  // Opened in the stego buffer itself; a failed tag zeroes it, and nothing is
-  // written unless the tag verified.
-  if (!aes_gcm_open_in_place(fields.ciphertext, key.data(), fields.nonce.data(), fields.nonce.size(), fields.tag.data(),
-                             fields.tag.size())) {
+  if (!recover_key(kem, private_key_file, envelope.kem_ciphertext(), key)) return false;
+
+  // Opened block by block into the sink; nothing gets a name unless the tag
+  // verified.
+  PlaintextSink sink(output_path, envelope.c);
+  GcmOpener opener;
+  if (!opener.start(key.data(), envelope.nonce().data(), envelope.nonce().size())) {
+    err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
+    return false;
+  }
+  ByteBuffer block(kBlock);
+  for (std::uint64_t done = 0; done < envelope.c;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(envelope.c - done, block.size()));
+    if (!stego.file.read_at(envelope.ciphertext_offset + done, block.data(), n)) {
+      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      return false;
+    }
+    const std::span<std::uint8_t> piece(block.data(), n);
+    opener.open(piece);
+    if (!sink.put(piece)) return false;
+    done += n;
+  }
+  secure_wipe(block.data(), block.size());
+  if (!opener.finish(envelope.tag().data(), envelope.tag().size())) {
+    sink.wipe();
     err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
     return false;
   }
   key.reset();
-  AtomicFile out;
-  if (!(out.open(output_path) && write_in_blocks(out, fields.ciphertext) && out.commit())) {
-    err({"[ERR] cannot write outfile '", output_path, "'\n"});
-    return false;
-  }
-  return true;
+  return sink.commit();
 }
 
 }  // namespace vellicor

@@ -1,6 +1,7 @@
 // embed_into_png and extract_from_png on real files: the stego layout, the
 // carriers the chunk walk must cope with, and every failure line.
 #include "png/chunk_container.hpp"
+#include "png/crc32.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
