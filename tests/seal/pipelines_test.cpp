@@ -3,13 +3,17 @@
 // independent opening (the KEM, OpenSSL's SHA-256 and AES-256-GCM), and the
 // refusals that only the pipelines make (key sizes, K, the size limit).
 #include "seal/pipelines.hpp"
+#include "util/file_io.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -288,6 +292,106 @@ TEST_F(Pipelines, ExtractKeyProblems) {
     EXPECT_FALSE(r.ok) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.bin")) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace vellicor
+
+namespace vellicor {
+namespace {
+
+// Where no unnamed file can be made, extract opens into memory and embed
+// writes through a hidden named file: the same bytes and lines either way,
+// for a success, a tag mismatch and an output folder that does not exist.
+TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
+  const ByteBuffer input = noise(700000, 21);
+  ByteBuffer stego = make_stego(input);
+  ByteBuffer damaged = stego;
+  damaged[envelope_offset() + 1606 + 5] ^= 1;
+  write_file("damaged.png", damaged);
+
+  struct Case {
+    const char* stego;
+    const char* output;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"stego.png", "back.bin", true},
+      {"damaged.png", "back.bin", false},
+      {"damaged.png", "missing/back.bin", false},
+      {"stego.png", "missing/back.bin", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stego) + " -> " + c.output);
+    fs::remove("back.bin");
+    const Outcome unnamed = extract(c.stego, c.output);
+    const ByteBuffer first = c.ok ? read_file("back.bin") : ByteBuffer{};
+    fs::remove("back.bin");
+    set_unnamed_files_allowed(false);
+    const Outcome in_memory = extract(c.stego, c.output);
+    set_unnamed_files_allowed(true);
+    EXPECT_EQ(unnamed.ok, c.ok);
+    EXPECT_EQ(in_memory.ok, c.ok);
+    EXPECT_EQ(in_memory.err, unnamed.err);
+    if (c.ok) {
+      EXPECT_EQ(first, input);
+      EXPECT_EQ(read_file("back.bin"), input);
+    }
+    EXPECT_EQ(test::list_dir("."), std::string(c.ok ? "back.bin " : "") + "carrier.png damaged.png input.bin keys "
+                                                                            "stego.png");
+  }
+  // A tag mismatch into a folder that does not exist: the two tag lines, no write line.
+  EXPECT_EQ(extract("damaged.png", "missing/back.bin").err,
+            "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not "
+            "valid\n[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
+  EXPECT_EQ(extract("stego.png", "missing/back.bin").err, "[ERR] cannot write outfile 'missing/back.bin'\n");
+
+  set_unnamed_files_allowed(false);
+  const Outcome named = embed("input.bin", "carrier.png", "stego2.png");
+  set_unnamed_files_allowed(true);
+  EXPECT_TRUE(named.ok) << named.err;
+  EXPECT_EQ(read_file("stego2.png").size(), stego.size());
+  EXPECT_TRUE(extract("stego2.png", "back.bin").ok);
+  EXPECT_EQ(read_file("back.bin"), input);
+}
+
+// An input that grows or shrinks while embed reads it gives a failure line,
+// never a stego with wrong lengths. The change is made from another thread
+// as soon as the pipeline has the input open.
+TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+  };
+  constexpr std::size_t kSize = 96u << 20;
+  const Case cases[] = {
+      {"grows", [] { std::ofstream("input.bin", std::ios::app | std::ios::binary) << "more"; }},
+      {"shrinks", [] { fs::resize_file("input.bin", kSize / 2); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove("stego.png");
+    write_file("input.bin", std::string_view("x"));
+    fs::resize_file("input.bin", kSize);
+    const fs::path input_abs = fs::absolute("input.bin");
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+      // Waits until this process holds the input open, then changes it.
+      for (bool open = false; !open && !done;) {
+        for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+          std::error_code ec;
+          if (fs::read_symlink(e.path(), ec) == input_abs) open = true;
+        }
+      }
+      c.change();
+    });
+    const Outcome r = embed("input.bin", "carrier.png", "stego.png");
+    done = true;
+    changer.join();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.err, "[ERR] input file 'input.bin' changed size while it was read\n");
+    EXPECT_FALSE(fs::exists("stego.png"));
   }
 }
 

@@ -108,6 +108,28 @@ RunResult run_program(const std::filesystem::path& program, const std::vector<st
   return r;
 }
 
+int start_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const RunOptions& options) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null_fd = ::open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) ::dup2(null_fd, fd);
+    if (null_fd > 2) ::close(null_fd);
+    exec_child(program, args, options);
+  }
+  if (pid < 0) ADD_FAILURE() << "fork failed";
+  return pid;
+}
+
+int wait_program(int pid) {
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0) {
+    if (errno != EINTR) return -1000;
+  }
+  if (WIFSIGNALED(wstatus)) return -WTERMSIG(wstatus);
+  return WEXITSTATUS(wstatus);
+}
+
 std::filesystem::path install_program_copy(const std::filesystem::path& dir) {
   std::filesystem::path prog_dir = dir / "prog";
   std::filesystem::create_directories(prog_dir);

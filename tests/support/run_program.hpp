@@ -30,6 +30,13 @@ struct RunOptions {
 RunResult run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
+// Starts a program without waiting for it; its output is thrown away. The
+// result is the child's process id.
+int start_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const RunOptions& options = {});
+// Waits for a started child: its exit status, or -signal when a signal ended it.
+int wait_program(int pid);
+
 // The built program copied into <dir>/prog/, as a user would install it, so
 // its key folder lands beside that copy.
 std::filesystem::path install_program_copy(const std::filesystem::path& dir);

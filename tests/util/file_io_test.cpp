@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "tests/support/temp_dir.hpp"
@@ -224,6 +225,130 @@ TEST(InputFile, ReadAllStopsSoonAfterItsLimitOnAnEndlessSource) {
   EXPECT_GT(got.size(), 100001u);              // over the limit, so the caller can tell
   EXPECT_LE(got.size(), 1u + 100000u + 65536u);  // but not much over it
   EXPECT_EQ(got[0], 7);
+}
+
+}  // namespace
+}  // namespace vellicor
+
+namespace vellicor {
+namespace {
+
+// While it is being written, new content has no name in the target's folder
+// (unnamed file) or a hidden one (the fallback); unnamed-only content is
+// refused where no unnamed file can be made. Either way commit gives the same
+// target and nothing else.
+TEST(AtomicFile, TemporaryFileKinds) {
+  struct Case {
+    const char* name;
+    bool unnamed_allowed;
+    TempFile kind;
+    bool opens;
+    bool visible_while_written;  // a hidden .target.tmp-* entry in the folder
+  };
+  const Case cases[] = {
+      {"unnamed, any", true, TempFile::unnamed_or_named, true, false},
+      {"unnamed, only", true, TempFile::unnamed_only, true, false},
+      {"no unnamed, any", false, TempFile::unnamed_or_named, true, true},
+      {"no unnamed, only", false, TempFile::unnamed_only, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir / "target", "old");
+    set_unnamed_files_allowed(c.unnamed_allowed);
+    AtomicFile f(c.kind);
+    const bool opened = f.open((dir / "target").string());
+    set_unnamed_files_allowed(true);
+    EXPECT_EQ(opened, c.opens);
+    EXPECT_EQ(f.unnamed_refused(), !c.opens);
+    if (!opened) {
+      EXPECT_EQ(list_dir(dir.path()), "target");
+      continue;
+    }
+    EXPECT_EQ(f.is_unnamed(), c.unnamed_allowed);
+    ASSERT_TRUE(f.write(as_bytes("new content")));
+    EXPECT_EQ(list_dir(dir.path()).find(".target.tmp-") != std::string::npos, c.visible_while_written);
+    ASSERT_TRUE(f.commit());
+    EXPECT_EQ(read_text(dir / "target"), "new content");
+    EXPECT_EQ(list_dir(dir.path()), "target");
+  }
+}
+
+// Bytes written in order, patched at their place, and copied in from a file
+// or from memory, in kernel or not, end up exactly where they belong.
+TEST(AtomicFile, WriteAtAndCopyFrom) {
+  TempDir dir;
+  std::string source_text;
+  for (int i = 0; i < 300000; ++i) source_text += static_cast<char>('a' + i % 26);
+  write_file(dir / "source", source_text);
+  InputFile source;
+  ASSERT_TRUE(source.open((dir / "source").string()));
+  const MemorySource memory(as_bytes(source_text));
+
+  AtomicFile f;
+  ASSERT_TRUE(f.open((dir / "out").string()));
+  ASSERT_TRUE(f.write(as_bytes("HEAD")));
+  ASSERT_TRUE(f.copy_from(source, 10, 250000));
+  ASSERT_TRUE(f.copy_from(memory, 5, 3));
+  EXPECT_EQ(f.size(), 4u + 250000 + 3);
+  ASSERT_TRUE(f.write_at(1, as_bytes("ea")));
+  EXPECT_FALSE(f.write_at(f.size() - 1, as_bytes("past")));  // only over bytes already there
+  EXPECT_FALSE(f.copy_from(memory, source_text.size() - 2, 3));
+  ASSERT_TRUE(f.commit());
+  EXPECT_EQ(read_text(dir / "out"), "HeaD" + source_text.substr(10, 250000) + source_text.substr(5, 3));
+}
+
+TEST(InputFile, PositionedReadsAndSizeChanges) {
+  TempDir dir;
+  write_file(dir / "f", "0123456789");
+  InputFile in;
+  ASSERT_TRUE(in.open((dir / "f").string()));
+  std::uint8_t buf[4] = {};
+  ASSERT_TRUE(in.read_at(6, buf, 4));
+  EXPECT_EQ(std::string(buf, buf + 4), "6789");
+  EXPECT_FALSE(in.read_at(7, buf, 4));  // past the end
+  std::uint8_t all[10];
+  ASSERT_TRUE(in.read_exact(all, 10));
+  EXPECT_TRUE(in.unchanged_at_end());
+  std::ofstream(dir / "f", std::ios::app) << "more";
+  EXPECT_FALSE(in.unchanged_at_end());
+
+  // A pipe opened for positioned reads is read into memory, within a limit.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "pipe bytes", 10), 10);
+  ::close(fds[1]);
+  const std::string pipe_path = "/proc/self/fd/" + std::to_string(fds[0]);
+  InputFile piped;
+  ASSERT_TRUE(piped.open_positioned(pipe_path, 100));
+  EXPECT_EQ(piped.size(), 10u);
+  ASSERT_TRUE(piped.read_at(5, buf, 4));
+  EXPECT_EQ(std::string(buf, buf + 4), "byte");
+  ::close(fds[0]);
+}
+
+// A second holder of the folder lock waits until the first lets go.
+TEST(FolderLock, SecondHolderWaits) {
+  TempDir dir;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    FolderLock lock;
+    if (!lock.lock(dir.path().string())) _exit(1);
+    (void)!::write(ready[1], "L", 1);
+    ::usleep(200000);
+    std::ofstream(dir / "first-done") << "x";
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  FolderLock lock;
+  ASSERT_TRUE(lock.lock(dir.path().string()));
+  EXPECT_TRUE(fs::exists(dir / "first-done")) << "the lock was taken while the first holder still had it";
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_FALSE(lock.lock((dir / "missing").string()));
 }
 
 }  // namespace

@@ -1,0 +1,240 @@
+// What survives a killed process, what reaches the disk before a name, and
+// what concurrent first runs agree on, through the built program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/run_program.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
+
+namespace vellicor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::read_file;
+using test::RunResult;
+using test::write_file;
+
+class Durability : public testing::Test {
+ protected:
+  Durability() : program_(test::install_program_copy(dir_.path())), home_(program_.parent_path()) {
+    carrier_ = test::make_png(16, 16, 3);
+    write_file(home_ / "carrier.png", carrier_);
+  }
+
+  std::string path(const std::string& name) const { return (home_ / name).string(); }
+  RunResult run(const std::vector<std::string>& args) { return test::run_program(program_, args); }
+  std::string listing() const { return test::list_dir(home_); }
+
+  test::TempDir dir_;
+  fs::path program_;
+  fs::path home_;
+  ByteBuffer carrier_;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Kills a run of the program at `moments` points spread over its usual
+// duration (and one past it), and after each calls `check` with the kill's
+// index. `reset` puts the folder back between runs.
+template <class Check, class Reset>
+void kill_at_moments(const fs::path& program, const std::vector<std::string>& args, int moments, Check check,
+                     Reset reset) {
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(test::wait_program(test::start_program(program, args)), 0);
+  const double duration = seconds_since(start);
+  reset();
+  for (int i = 0; i <= moments; ++i) {
+    const int pid = test::start_program(program, args);
+    std::this_thread::sleep_for(std::chrono::duration<double>(duration * i / moments));
+    ::kill(pid, SIGKILL);
+    const int status = test::wait_program(pid);
+    EXPECT_TRUE(status == -SIGKILL || status == 0) << "kill " << i << ": status " << status;
+    check(i);
+    reset();
+  }
+}
+
+TEST_F(Durability, AKilledRunLeavesTheTargetOldOrCompleteAndNothingElse) {
+  const ByteBuffer input = test::noise(24u << 20, 99);
+  write_file(home_ / "input.bin", input);
+  ASSERT_EQ(run({"genkeys"}).status, 0);
+  const std::string before = listing();
+  const std::uintmax_t stego_size = carrier_.size() + 12 + 1606 + input.size();
+  const int kMoments = 20;
+
+  // A finished stego must be whole: its size, and the input back out of it.
+  auto stego_is_complete = [&](const std::string& name) {
+    std::error_code ec;
+    if (fs::file_size(home_ / name, ec) != stego_size) return false;
+    RunResult r = run({"extract", path(name), path("check.bin")});
+    const bool same = r.status == 0 && read_file(home_ / "check.bin") == input;
+    fs::remove(home_ / "check.bin", ec);
+    return same;
+  };
+
+  SCOPED_TRACE("embed into a new file");
+  int completed = 0;
+  kill_at_moments(
+      program_, {"embed", path("input.bin"), path("carrier.png"), path("stego.png")}, kMoments,
+      [&](int i) {
+        const std::string now = listing();
+        if (now == before) return;
+        EXPECT_EQ(now, "carrier.png input.bin keys stego.png vellicor") << "kill " << i;
+        EXPECT_TRUE(stego_is_complete("stego.png")) << "kill " << i;
+        ++completed;
+      },
+      [&] { fs::remove(home_ / "stego.png"); });
+  EXPECT_LT(completed, kMoments) << "no kill landed during the run";
+
+  SCOPED_TRACE("embed over the carrier itself");
+  kill_at_moments(
+      program_, {"embed", path("input.bin"), path("carrier.png"), path("carrier.png")}, kMoments,
+      [&](int i) {
+        EXPECT_EQ(listing(), before) << "kill " << i;
+        if (read_file(home_ / "carrier.png") != carrier_) {
+          EXPECT_TRUE(stego_is_complete("carrier.png")) << "kill " << i;
+        }
+      },
+      [&] { write_file(home_ / "carrier.png", carrier_); });
+
+  SCOPED_TRACE("extract");
+  ASSERT_EQ(run({"embed", path("input.bin"), path("carrier.png"), path("stego.png")}).status, 0);
+  const std::string with_stego = listing();
+  kill_at_moments(
+      program_, {"extract", path("stego.png"), path("back.bin")}, kMoments,
+      [&](int i) {
+        const std::string now = listing();
+        if (now == with_stego) return;
+        EXPECT_EQ(now, "back.bin carrier.png input.bin keys stego.png vellicor") << "kill " << i;
+        EXPECT_TRUE(read_file(home_ / "back.bin") == input) << "kill " << i;
+      },
+      [&] { fs::remove(home_ / "back.bin"); });
+}
+
+// From an strace log: the file that takes the name `target` was flushed
+// before it got the name, and the folder `folder` was flushed after.
+void expect_flushed_before_named(const std::vector<std::string>& log, const std::string& target,
+                                 const std::string& folder) {
+  SCOPED_TRACE(target);
+  const std::string quoted = "\"" + target + "\"";
+  // The line that names it: a link of the file, or a rename of its temporary name.
+  std::size_t named = log.size();
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const std::string& l = log[i];
+    if ((l.rfind("linkat(", 0) == 0 || l.rfind("rename(", 0) == 0) && l.find(", " + quoted) != std::string::npos &&
+        l.find("= 0") != std::string::npos)
+      named = i;
+  }
+  ASSERT_LT(named, log.size()) << "nothing gave the name";
+  // The file descriptor of the content: the linked one, or the one the
+  // temporary name was opened or linked with.
+  static const std::regex first_fd(R"(^linkat\((\d+),)");
+  static const std::regex rename_from(R"(^rename\(("[^"]+"),)");
+  std::smatch m;
+  std::string fd;
+  if (std::regex_search(log[named], m, first_fd)) {
+    fd = m[1];
+  } else if (std::regex_search(log[named], m, rename_from)) {
+    const std::string temp = m[1];
+    for (std::size_t i = 0; i < named; ++i) {
+      std::smatch n;
+      if (log[i].find(", " + temp) != std::string::npos && std::regex_search(log[i], n, first_fd)) fd = n[1];
+      static const std::regex opened(R"(^openat\(AT_FDCWD, ("[^"]+"), .*= (\d+)$)");
+      if (std::regex_search(log[i], n, opened) && n[1] == temp) fd = n[2];
+    }
+  }
+  ASSERT_FALSE(fd.empty()) << log[named];
+  bool flushed = false;
+  for (std::size_t i = 0; i < named; ++i)
+    if (log[i] == "fsync(" + fd + ") = 0") flushed = true;
+  EXPECT_TRUE(flushed) << "no fsync(" << fd << ") before: " << log[named];
+  // After the name: the folder opened and flushed.
+  static const std::regex folder_open(R"(^openat\(AT_FDCWD, ("[^"]+"), O_RDONLY\|O_CLOEXEC\|O_DIRECTORY\) = (\d+)$)");
+  bool folder_flushed = false;
+  std::string folder_fd;
+  for (std::size_t i = named + 1; i < log.size(); ++i) {
+    std::smatch n;
+    if (std::regex_search(log[i], n, folder_open) && n[1] == "\"" + folder + "\"") folder_fd = n[2];
+    if (!folder_fd.empty() && log[i] == "fsync(" + folder_fd + ") = 0") {
+      folder_flushed = true;
+      break;
+    }
+  }
+  EXPECT_TRUE(folder_flushed) << "folder " << folder << " not flushed after: " << log[named];
+}
+
+std::vector<std::string> strace_run(const fs::path& program, const std::vector<std::string>& args,
+                                    const fs::path& log_path) {
+  std::vector<std::string> full = {"-o", log_path.string(), "-e",
+                                   "trace=openat,fsync,fdatasync,linkat,rename,renameat,renameat2", program.string()};
+  full.insert(full.end(), args.begin(), args.end());
+  RunResult r = test::run_program("/usr/bin/strace", full);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines;
+  std::ifstream in(log_path);
+  // strace pads the result into a column: "fsync(6)        = 0".
+  static const std::regex padding(R"(\)\s+= )");
+  for (std::string line; std::getline(in, line);) lines.push_back(std::regex_replace(line, padding, ") = "));
+  return lines;
+}
+
+TEST_F(Durability, EachOutputIsFlushedBeforeItTakesItsNameAndItsFolderAfter) {
+  std::error_code ec;
+  if (!fs::exists("/usr/bin/strace", ec)) GTEST_SKIP() << "strace is not installed";
+  write_file(home_ / "input.bin", test::noise(300000, 5));
+  const fs::path log = dir_.path() / "strace.log";
+
+  auto lines = strace_run(program_, {"genkeys"}, log);
+  expect_flushed_before_named(lines, "keys/kyber.pub", "keys");
+  expect_flushed_before_named(lines, "keys/kyber.prv", "keys");
+
+  // A new stego, then one over an existing file (named through a temporary name).
+  for (int round = 0; round < 2; ++round) {
+    lines = strace_run(program_, {"embed", path("input.bin"), path("carrier.png"), path("stego.png")}, log);
+    expect_flushed_before_named(lines, path("stego.png"), home_.string());
+    lines = strace_run(program_, {"extract", path("stego.png"), path("back.bin")}, log);
+    expect_flushed_before_named(lines, path("back.bin"), home_.string());
+  }
+  EXPECT_EQ(read_file(home_ / "back.bin"), read_file(home_ / "input.bin"));
+}
+
+// Ten runs at once on a fresh install all make or take the key pair; every
+// round ends with one matching pair, and every stego opens with it.
+TEST_F(Durability, ConcurrentFirstRunsAgreeOnOneKeyPair) {
+  write_file(home_ / "input.bin", std::string_view("sealed by one of ten"));
+  constexpr int kRounds = 50, kRuns = 10;
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove_all(home_ / "keys");
+    std::vector<int> pids;
+    for (int i = 0; i < kRuns; ++i)
+      pids.push_back(test::start_program(
+          program_, {"embed", path("input.bin"), path("carrier.png"), path("s" + std::to_string(i) + ".png")}));
+    for (int i = 0; i < kRuns; ++i) EXPECT_EQ(test::wait_program(pids[i]), 0) << "round " << round << " run " << i;
+    const ByteBuffer pub = read_file(home_ / "keys" / "kyber.pub");
+    const ByteBuffer prv = read_file(home_ / "keys" / "kyber.prv");
+    ASSERT_EQ(pub.size(), 1568u);
+    ASSERT_EQ(prv.size(), 3168u);
+    ASSERT_TRUE(std::equal(pub.begin(), pub.end(), prv.begin() + 1536)) << "round " << round;
+    EXPECT_EQ(test::list_dir(home_ / "keys"), "kyber.prv kyber.pub") << "round " << round;
+    for (int i = 0; i < kRuns; ++i) {
+      const std::string stego = path("s" + std::to_string(i) + ".png");
+      EXPECT_EQ(run({"extract", stego, path("back.bin")}).status, 0) << "round " << round << " run " << i;
+      EXPECT_EQ(test::read_text(home_ / "back.bin"), "sealed by one of ten");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vellicor
