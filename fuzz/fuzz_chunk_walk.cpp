@@ -131,6 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!fuzz::write_bytes(dir + "/carrier.png", data, size)) return 0;
   // The payload is taken from the input too, so its length varies (0 to 200,
   // long enough for the CRC's folding path).
+  // The walk by positioned reads on the file agrees with the walk in memory.
+  InputFile file;
+  FUZZ_CHECK(file.open(dir + "/carrier.png"));
+  FUZZ_CHECK(same_spot(find_chunk(file, iend_chunk_type), iend));
+  FUZZ_CHECK(same_spot(find_chunk(file, payload_chunk_type), first_payload));
   const Bytes payload(data, data + (size < 200 ? size : 200));
   check_embed(dir, data, size, iend, first_payload, payload);
   check_extract(dir + "/carrier.png", data, first_payload);

@@ -4,7 +4,8 @@
 // sealed for. The checks: the parser accepts exactly the envelopes whose
 // lengths fit and hands back views at the right places, and the open path
 // writes an output file only when it succeeds, leaves no temporary file, and
-// never succeeds on an envelope that a plain reading calls invalid.
+// never succeeds on an envelope that a plain reading calls invalid; the open
+// into memory, for file systems without unnamed files, agrees with it.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,16 +21,12 @@
 #include "png/chunk_walk.hpp"
 #include "seal/envelope.hpp"
 #include "seal/pipelines.hpp"
+#include "util/endian.hpp"
+#include "util/file_io.hpp"
 
 namespace {
 
 using namespace vellicor;
-
-std::uint64_t load_be(const std::uint8_t* p, int width) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | p[i];
-  return v;
-}
 
 struct PlainEnvelope {
   bool valid = false;
@@ -76,13 +73,23 @@ void enter_key_folder() {
   }
 }
 
+// The open into an unnamed file and the open into memory (where a file
+// system has no unnamed files) give the same result and the same bytes.
 void check_open(const std::uint8_t* data, std::size_t size) {
   if (!fuzz::write_bytes("stego.png", data, size)) return;
   fuzz::remove_file("out.bin");
+  fuzz::remove_file("mem.bin");
   const bool ok = extract_and_decrypt("stego.png", "out.bin");
   FUZZ_CHECK(fuzz::exists("out.bin") == ok);
   FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 3u : 2u));  // keys, stego.png[, out.bin]
+  set_unnamed_files_allowed(false);
+  const bool ok_in_memory = extract_and_decrypt("stego.png", "mem.bin");
+  set_unnamed_files_allowed(true);
+  FUZZ_CHECK(ok_in_memory == ok);
+  FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 4u : 2u));
   if (!ok) return;
+  std::vector<std::uint8_t> a, b;
+  FUZZ_CHECK(fuzz::read_bytes("out.bin", a) && fuzz::read_bytes("mem.bin", b) && a == b);
   const ChunkSpot spot = find_chunk(ByteView(data, size), payload_chunk_type);
   FUZZ_CHECK(spot.status == WalkStatus::found);
   const PlainEnvelope plain = read_plainly(data + spot.offset + 8, spot.data_length);
