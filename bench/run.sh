@@ -4,7 +4,7 @@
 # and prints one table of medians, ratios and peak memory.
 #
 #   bash bench/run.sh            256 MiB and 1 KiB files, 5 runs each
-#   bash bench/run.sh --big      also a 1.5 GiB file (slow; not for CI)
+#   bash bench/run.sh --big      also the largest input, about 2 GiB (slow; not for CI)
 #   bash bench/run.sh --micro    also the Google Benchmark micro-benchmarks
 #   RUNS=9 bash bench/run.sh     more runs per row
 #
@@ -22,8 +22,8 @@ for a in "$@"; do
   esac
 done
 
-for tool in age age-keygen python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench: '$tool' is not installed (Debian packages: age, python3, time)" >&2; exit 1; }
+for tool in age age-keygen eatmydata python3 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "bench: '$tool' is not installed (Debian packages: age, eatmydata, python3, time)" >&2; exit 1; }
 done
 
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_BUILD_TESTS=OFF \
