@@ -40,23 +40,14 @@ void close_handle(std::intptr_t& handle) noexcept {
 // oddly by the kernel's own limit.
 constexpr std::size_t kMaxIo = std::size_t{1} << 30;
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n, std::string* why) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n < kMaxIo ? n : kMaxIo);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return fail(why, errno);
-    }
-    if (w == 0) return fail(why, ENOSPC);
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
+// Writes every byte, in order at the file's position or, given an offset,
+// there (without moving the position).
+constexpr std::int64_t kAtPosition = -1;
 
-bool pwrite_all(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::string* why) {
+bool write_all(int fd, const std::uint8_t* p, std::size_t n, std::string* why, std::int64_t offset = kAtPosition) {
   while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n < kMaxIo ? n : kMaxIo, static_cast<off_t>(offset));
+    const std::size_t chunk = n < kMaxIo ? n : kMaxIo;
+    ssize_t w = offset == kAtPosition ? ::write(fd, p, chunk) : ::pwrite(fd, p, chunk, static_cast<off_t>(offset));
     if (w < 0) {
       if (errno == EINTR) continue;
       return fail(why, errno);
@@ -64,7 +55,7 @@ bool pwrite_all(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offs
     if (w == 0) return fail(why, ENOSPC);
     p += w;
     n -= static_cast<std::size_t>(w);
-    offset += static_cast<std::uint64_t>(w);
+    if (offset != kAtPosition) offset += w;
   }
   return true;
 }
@@ -363,7 +354,7 @@ bool AtomicFile::write_in_blocks(ByteView data, std::string* why) {
 bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::string* why) {
   if (fd_ < 0 || failed_) return fail_text(why, "file is not open for writing");
   if (offset > written_ || data.size() > written_ - offset) return fail_text(why, "write past the bytes written");
-  if (!pwrite_all(as_fd(fd_), data.data(), data.size(), offset, why)) {
+  if (!write_all(as_fd(fd_), data.data(), data.size(), why, static_cast<std::int64_t>(offset))) {
     failed_ = true;
     return false;
   }
