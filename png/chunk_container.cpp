@@ -58,7 +58,8 @@ bool StegoWriter::failed() {
   return false;
 }
 
-bool StegoWriter::open(const std::string& output_path, const Carrier& carrier, std::size_t header_length) {
+bool StegoWriter::open(const std::string& output_path, const Carrier& carrier, std::size_t header_length,
+                       std::uint64_t body_length) {
   output_path_ = output_path;
   carrier_ = &carrier;
   header_at_ = carrier.iend;
@@ -67,7 +68,9 @@ bool StegoWriter::open(const std::string& output_path, const Carrier& carrier, s
   body_crc_ = 0;
   // The chunk's length, type and header are written for real in finish().
   const ByteBuffer placeholder(8 + header_length, 0);
-  if (!(out_.open(output_path) && out_.copy_from(carrier.file, 0, carrier.iend) && out_.write(placeholder)))
+  if (!out_.open(output_path)) return failed();
+  out_.expect(carrier.file.size() + 12 + header_length + body_length);
+  if (!(out_.copy_from(carrier.file, 0, carrier.iend) && out_.write(placeholder)))
     return failed();
   return true;
 }

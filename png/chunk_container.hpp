@@ -34,7 +34,9 @@ bool open_carrier(const std::string& carrier_path, Carrier& out);
 // output line ("failed to write output PNG").
 class StegoWriter {
  public:
-  bool open(const std::string& output_path, const Carrier& carrier, std::size_t header_length);
+  // body_length: the body's length where it is known in advance (0 if not).
+  bool open(const std::string& output_path, const Carrier& carrier, std::size_t header_length,
+            std::uint64_t body_length = 0);
   bool append(ByteView body_block);
   // header.size() must be the header_length given to open.
   bool finish(ByteView header);

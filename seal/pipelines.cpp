@@ -137,6 +137,7 @@ class PlaintextSink {
   PlaintextSink(const std::string& output_path, std::uint64_t length) : path_(output_path) {
     if (file_.open(output_path)) {
       kind_ = Kind::file;
+      file_.expect(length);
     } else if (file_.unnamed_refused()) {
       kind_ = Kind::memory;
       // The length was checked against the stego's real size.
@@ -224,7 +225,7 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
   Carrier carrier;
   if (!open_carrier(carrier_path, carrier)) return embed_failed();
   StegoWriter writer;
-  if (!writer.open(output_path, carrier, header.size())) return embed_failed();
+  if (!writer.open(output_path, carrier, header.size(), input.size())) return embed_failed();
   std::uint64_t body_length = 0;
   if (!seal_body(input, input_path, limit, sealer, writer, body_length)) return false;
   if (!sealer.finish(header.data() + at.tag())) return encrypt_failed();

@@ -116,6 +116,9 @@ class AtomicFile {
   // Appends `length` bytes of `source` from `offset`, in kernel where it can.
   bool copy_from(const PositionedSource& source, std::uint64_t offset, std::uint64_t length, std::string* why = nullptr);
   std::uint64_t size() const { return written_; }
+  // Advice that about `length` bytes will be written: the file system may
+  // set the space aside at once instead of block by block.
+  void expect(std::uint64_t length) noexcept;
 
   bool commit(std::string* why = nullptr);
 

@@ -394,6 +394,11 @@ bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset,
   return true;
 }
 
+void AtomicFile::expect(std::uint64_t length) noexcept {
+  if (fd_ >= 0 && target_fd_ < 0 && length > 0)
+    (void)::fallocate(as_fd(fd_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+}
+
 bool AtomicFile::deliver_in_place(std::string* why) {
   ByteBuffer block(write_block_length);
   for (std::uint64_t at = 0; at < written_;) {
