@@ -19,9 +19,10 @@ namespace vellicor {
 namespace {
 
 // The input is read, sealed, checksummed and written one block at a time,
-// each block while it is still in the cache; memory use is the same at any
-// size.
-constexpr std::size_t kBlock = gcm_piece_length;
+// while the block is still in the cache; memory use is the same at any size.
+// Blocks of 1 MiB measured faster than 128 KiB or 256 KiB ones (fewer calls
+// into the file system); GCM still works through each in its own pieces.
+constexpr std::size_t kBlock = write_block_length;
 
 bool input_too_large(const std::string& input_path, const std::string& size, std::uint64_t limit) {
   err({"[ERR] input file '", input_path, "' is too large to hide: ", size, " bytes, at most ", std::to_string(limit),
