@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Cross-builds vellicor.exe for Windows x86-64 with mingw-w64, runs the tests
+# under Wine and leaves dist/vellicor-<version>-windows-x86_64.zip.
+#
+#   bash scripts/windows.sh            every step
+#   bash scripts/windows.sh cryptopp   only the Crypto++ cross-build (cached)
+#
+# Crypto++ is built once from Debian's own source package (the same version
+# the Linux build links) into ${VELLICOR_CACHE:-~/.cache/vellicor}, in a
+# folder named after its version, and reused from there afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+cache=${VELLICOR_CACHE:-$HOME/.cache/vellicor}
+cross=x86_64-w64-mingw32
+wine=/usr/lib/wine/wine64
+build=${VELLICOR_WIN_BUILD:-$root/build-win}
+
+log() { printf '== %s\n' "$*"; }
+
+install_missing() {
+  local packages=(g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev libgtest-dev dpkg-dev
+                  zip cmake make pkg-config libcrypto++-dev)
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    log "installing ${missing[*]}"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+  fi
+}
+
+# The version of Crypto++ the Linux build uses; the cross-build takes the
+# source package of exactly that version.
+cryptopp_version() {
+  local v
+  v=$(dpkg-query -W -f='${Version}' libcrypto++-dev 2>/dev/null || true)
+  [ -n "$v" ] || v=$(apt-cache policy libcrypto++-dev | awk '/Candidate:/ {print $2}')
+  [ -n "$v" ] && [ "$v" != "(none)" ] || { echo "[ERR] no version of libcrypto++-dev is known to apt" >&2; return 1; }
+  printf '%s\n' "$v"
+}
+
+cryptopp_dir() { printf '%s/cryptopp-%s-mingw64\n' "$cache" "$(cryptopp_version)"; }
+
+build_cryptopp() {
+  local version dest work
+  version=$(cryptopp_version)
+  dest=$(cryptopp_dir)
+  if [ -f "$dest/lib/libcrypto++.a" ] && [ -f "$dest/include/cryptopp/cryptlib.h" ]; then
+    log "Crypto++ $version for mingw-w64: cached in $dest"
+    return 0
+  fi
+  work="$cache/src/cryptopp-$version"
+  # A build stopped part way is picked up where it was (make redoes only
+  # what is missing); a fetch stopped part way starts over.
+  local srcdir
+  srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libcrypto++-*' 2>/dev/null | head -n 1)
+  if [ -z "$srcdir" ] || [ ! -f "$srcdir/GNUmakefile" ]; then
+    fetch_cryptopp_source "$version" "$work"
+    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libcrypto++-*' | head -n 1)
+    [ -n "$srcdir" ] || { echo "[ERR] the Crypto++ source package did not unpack" >&2; return 1; }
+  fi
+
+  log "cross-building Crypto++ $version (static), this takes a while"
+  local started=$SECONDS
+  make -C "$srcdir" -j"$(nproc)" CXX=$cross-g++-posix AR=$cross-ar RANLIB=$cross-ranlib static
+  log "Crypto++ built in $((SECONDS - started)) s"
+
+  # Debian's packaging names the archive libcrypto++.a.
+  rm -rf "$dest.tmp" && mkdir -p "$dest.tmp/include/cryptopp" "$dest.tmp/lib"
+  cp "$srcdir"/*.h "$dest.tmp/include/cryptopp/"
+  cp "$srcdir/libcrypto++.a" "$dest.tmp/lib/"
+  rm -rf "$dest" && mv "$dest.tmp" "$dest"
+  rm -rf "$work"
+  log "Crypto++ $version for mingw-w64 is in $dest"
+}
+
+fetch_cryptopp_source() {
+  local version=$1 work=$2
+  rm -rf "$work" && mkdir -p "$work/lists/partial"
+
+  # apt-get source needs a deb-src line. It gets one of its own here, with
+  # its own lists folder, so the machine's apt configuration stays as it is.
+  local suite
+  suite=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-bookworm}")
+  printf 'deb-src http://deb.debian.org/debian %s main\n' "$suite" > "$work/sources.list"
+  local apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
+                  -o "Dir::State::Lists=$work/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+                  -o "APT::Sandbox::User=$(id -un)")
+  log "fetching the Crypto++ $version source package"
+  apt-get "${apt_opts[@]}" update
+  (cd "$work" && apt-get "${apt_opts[@]}" source "libcrypto++=$version")
+}
+
+step=${1:-all}
+case "$step" in
+  cryptopp)
+    install_missing
+    build_cryptopp
+    ;;
+  all)
+    install_missing
+    build_cryptopp
+    ;;
+  *)
+    echo "[ERR] unknown step '$step' (cryptopp, or nothing for all steps)" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with the project's own Wine prefix, so
+# that nothing of the user's ~/.wine is used or changed.
+#
+#   scripts/wine-run.sh program.exe [arguments...]
+#
+# VELLICOR_WINEPREFIX chooses the prefix (default: a folder in the cache);
+# Debian's wine64 keeps its loader off PATH, at /usr/lib/wine/wine64.
+set -euo pipefail
+cache=${VELLICOR_CACHE:-$HOME/.cache/vellicor}
+export WINEPREFIX=${VELLICOR_WINEPREFIX:-$cache/wine-prefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+loader=${VELLICOR_WINE:-/usr/lib/wine/wine64}
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # The first start makes the prefix (some seconds); done under a lock so
+  # that two tests started together do not both try it.
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$loader" wineboot --init >/dev/null 2>&1 || true
+      "${loader%64}server" -w 2>/dev/null || true
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+exec "$loader" "$@"
