@@ -50,7 +50,7 @@ bool enter_program_directory(const std::string& argv0) {
     return false;
   }
   std::error_code ec;
-  std::filesystem::current_path(std::filesystem::path(*dir), ec);
+  std::filesystem::current_path(to_native_path(*dir), ec);
   if (ec) {
     err({"[ERR] cannot change to the program's folder '", *dir, "': ", ec.message(), "\n"});
     return false;

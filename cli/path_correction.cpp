@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "cli/command_correction.hpp"
 #include "util/console.hpp"
+#include "util/platform.hpp"
 
 namespace vellicor {
 
@@ -34,41 +36,48 @@ Presence presence_of(const fs::path& p, std::error_code& ec) {
   return is_absence(ec) ? Presence::absent : Presence::failed;
 }
 
+// Folder and name joined by the platform's preferred separator, none added
+// after a separator that is already there. A bare drive ("C:") takes none
+// either: "C:name" stays in that drive's current folder, as typed.
 std::string join(const std::string& directory, const std::string& name) {
-  if (!directory.empty() && directory.back() == '/') return directory + name;
-  return directory + '/' + name;
+  if (directory.empty() || is_separator(directory.back())) return directory + name;
+  const fs::path native = to_native_path(directory);
+  if (native.has_root_name() && !native.has_root_directory() && native.relative_path().empty())
+    return directory + name;
+  return directory + preferred_separator + name;
 }
 
 struct Candidate {
   std::int32_t distance = std::numeric_limits<std::int32_t>::max();
-  fs::path name;
+  std::string name;
 };
 
 // The nearest regular file of the folder, or nothing when the folder cannot be
 // read to the end (what was seen before a failure does not count).
-std::optional<Candidate> nearest_regular_file(const fs::path& directory, const std::string& target) {
-  std::error_code ec;
-  fs::directory_iterator it(directory, ec);
-  if (ec) return std::nullopt;
+std::optional<Candidate> nearest_regular_file(const std::string& directory, const std::string& target) {
+  const fs::path folder = to_native_path(directory);
+  std::vector<fs::path> names;
+  if (!list_directory(folder, names)) return std::nullopt;
   Candidate best;
-  for (const fs::directory_iterator end; it != end;) {
-    const fs::file_status st = fs::status(it->path(), ec);
+  std::error_code ec;
+  for (const fs::path& entry : names) {
+    const fs::file_status st = fs::status(folder / entry, ec);
     // Vanished entries, dangling links and unnamed types are skipped; any
     // other failure to read an entry abandons the scan.
     if (ec && !is_absence(ec) && st.type() != fs::file_type::unknown) return std::nullopt;
-    if (!ec && st.type() == fs::file_type::regular) {
-      fs::path name = it->path().filename();
-      const std::int32_t d = fuzzy_distance(target, name.native());
-      if (d < best.distance) best = Candidate{d, std::move(name)};
-    }
-    it.increment(ec);
-    if (ec) return std::nullopt;
+    if (ec || st.type() != fs::file_type::regular) continue;
+    // A name that the narrow code page cannot spell could not be typed or
+    // opened through it either: not a candidate.
+    std::string name;
+    if (!to_narrow_text(entry, name)) continue;
+    const std::int32_t d = fuzzy_distance(target, name);
+    if (d < best.distance) best = Candidate{d, std::move(name)};
   }
   return best;
 }
 
 std::optional<std::string> correct(const std::string& typed) {
-  const fs::path path(typed);
+  const fs::path path = to_native_path(typed);
   std::error_code ec;
   switch (presence_of(path, ec)) {
     case Presence::present:
@@ -82,19 +91,28 @@ std::optional<std::string> correct(const std::string& typed) {
 
   // The directory part stays exactly as typed; a bare name is looked for in
   // the current directory, and then comes back as an absolute path.
-  std::string directory = path.parent_path().native();
+  std::string directory;
+  std::string target;
+  if (!to_narrow_text(path.parent_path(), directory) || !to_narrow_text(path.filename(), target)) {
+    err({"[ERR] cannot correct input path '", typed, "': its name does not convert back to the system code page\n"});
+    return std::nullopt;
+  }
   if (directory.empty()) {
     const fs::path cwd = fs::current_path(ec);
     if (ec) {
       err({"[ERR] cannot read the current directory to correct '", typed, "': ", ec.message(), "\n"});
       return std::nullopt;
     }
-    directory = cwd.native();
+    if (!to_narrow_text(cwd, directory)) {
+      err({"[ERR] cannot correct input path '", typed,
+           "': the current directory has a name outside the system code page\n"});
+      return std::nullopt;
+    }
   }
 
-  const std::optional<Candidate> best = nearest_regular_file(directory, path.filename().native());
+  const std::optional<Candidate> best = nearest_regular_file(directory, target);
   if (!best || best->name.empty() || best->distance > kAcceptDistance) return typed;
-  std::string corrected = join(directory, best->name.native());
+  std::string corrected = join(directory, best->name);
   out({"[SMART] corrected path '", typed, "' -> '", corrected, "'\n"});
   return corrected;
 }

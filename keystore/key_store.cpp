@@ -9,6 +9,7 @@
 #include "util/byte_buffer.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
+#include "util/platform.hpp"
 #include "util/secret.hpp"
 
 namespace vellicor {
@@ -28,7 +29,7 @@ enum class Presence { absent, present, unknown };
 // key folder) is reported; a missing parent is plain absence.
 Presence probe(const std::string& path) {
   std::error_code ec;
-  bool found = fs::exists(fs::path(path), ec);
+  bool found = fs::exists(to_native_path(path), ec);
   if (ec) {
     err({"[ERR] cannot check '", path, "': ", ec.message(), "\n"});
     return Presence::unknown;
@@ -39,7 +40,7 @@ Presence probe(const std::string& path) {
 // A key folder made here is owner-only; one that already exists keeps its
 // permissions, since the user may have chosen them.
 bool make_key_directory() {
-  const fs::path dir = fs::path(key_directory).parent_path();
+  const fs::path dir = to_native_path(key_directory).parent_path();
   std::error_code ec;
   bool created = fs::create_directories(dir, ec);
   if (!ec && created) fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
@@ -63,7 +64,7 @@ std::optional<std::string> free_name_beside(const std::string& base) {
   for (int n = 1; n <= 1000; ++n) {
     std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
     std::error_code ec;
-    fs::file_status st = fs::symlink_status(fs::path(candidate), ec);
+    fs::file_status st = fs::symlink_status(to_native_path(candidate), ec);
     if (st.type() == fs::file_type::not_found) return candidate;
     if (ec) {
       err({"[ERR] cannot check '", candidate, "': ", ec.message(), "\n"});
@@ -80,7 +81,7 @@ bool set_aside_orphan() {
   std::optional<std::string> target = free_name_beside(private_key_path + ".orphan-" + utc_stamp());
   if (!target) return false;
   std::error_code ec;
-  fs::rename(fs::path(private_key_path), fs::path(*target), ec);
+  fs::rename(to_native_path(private_key_path), to_native_path(*target), ec);
   if (ec) {
     err({"[ERR] cannot set aside '", private_key_path, "': ", ec.message(), "\n"});
     return false;

@@ -85,8 +85,15 @@ std::uint32_t png_crc32_update(std::uint32_t crc, ByteView bytes) {
   return zlib_crc(crc, p, n);
 }
 
+// zlib's length type is 32 bits wide on some systems (Windows), and only some
+// builds offer the 64-bit variant. Combining shifts crc_a by length_b zero
+// bytes and adds crc_b, so a long length is taken in pieces, with nothing
+// added until the last.
 std::uint32_t png_crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b) {
-  return static_cast<std::uint32_t>(crc32_combine64(crc_a, crc_b, static_cast<z_off64_t>(length_b)));
+  constexpr std::uint64_t kPiece = std::uint64_t{1} << 30;
+  uLong crc = crc_a;
+  for (; length_b > kPiece; length_b -= kPiece) crc = crc32_combine(crc, 0, static_cast<z_off_t>(kPiece));
+  return static_cast<std::uint32_t>(crc32_combine(crc, crc_b, static_cast<z_off_t>(length_b)));
 }
 
 std::uint32_t png_crc32(ByteView bytes) { return png_crc32_update(0, bytes); }

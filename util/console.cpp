@@ -10,8 +10,6 @@ void put(std::FILE* stream, std::string_view text) {
 }
 }  // namespace
 
-void console_init() { std::setvbuf(stderr, nullptr, _IONBF, 0); }
-
 void out(std::string_view text) { put(stdout, text); }
 
 void err(std::string_view text) {

@@ -7,7 +7,10 @@
 
 namespace vellicor {
 
-void console_init();  // makes standard error unbuffered; call once at start
+// Call once at start: makes standard error unbuffered, and on Windows puts
+// both streams in binary mode so that every byte (0x97, "\n") reaches a
+// file or pipe as written, with no "\r" added.
+void console_init();
 void out(std::string_view text);
 void err(std::string_view text);
 

@@ -1,6 +1,10 @@
 #pragma once
-// The few things the program asks of the operating system beyond files.
+// The few things the program asks of the operating system beyond files. Each
+// platform has its own definitions: platform_posix.cpp, platform_windows.cpp.
 
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,11 +17,17 @@ namespace vellicor {
 // absolute against the current directory; nullopt (with a reason) if that fails.
 std::optional<std::string> program_directory(const std::string& argv0, std::string* why = nullptr);
 
+#if defined(_WIN32)
+// The user's default locale name ("pt-BR"), from GetUserDefaultLocaleName;
+// nullopt when the system gives none.
+std::optional<std::string> user_default_locale_name();
+#else
 // The system's default locale name in the "pt-BR" form, taken from the LANG=
 // line of the first locale file that exists; nullopt when none gives one.
 // The files are a parameter so that tests can point at files of their own.
 std::optional<std::string> user_default_locale_name(
     const std::vector<std::string>& locale_files = {"/etc/locale.conf", "/etc/default/locale"});
+#endif
 
 // Whole-file buffers of hundreds of megabytes cost more in page faults than in
 // copying when backed by 4 KiB pages; asking for huge pages roughly halves the
@@ -25,5 +35,30 @@ std::optional<std::string> user_default_locale_name(
 // no such thing, nothing changes. Call once the buffer has its final size and
 // before its bytes are first written; small buffers are left alone.
 void advise_huge_pages(ByteBuffer& buffer) noexcept;
+
+// Paths typed by the user are narrow text: bytes as they are on POSIX, the
+// system code page (ANSI) on Windows. Every file-system call takes them
+// through to_native_path; names coming back from the system go through
+// to_narrow_text for messages and comparisons. On Windows a name with a
+// character that the code page lacks has no narrow form: false.
+std::filesystem::path to_native_path(const std::string& text);
+bool to_narrow_text(const std::filesystem::path& path, std::string& text);
+
+// The separator that joins a folder and a name: '/' on POSIX, '\' on Windows.
+constexpr char preferred_separator = static_cast<char>(std::filesystem::path::preferred_separator);
+// '/' everywhere, and '\' too on Windows.
+constexpr bool is_separator(char c) { return c == '/' || c == preferred_separator; }
+
+// The names in one folder, one level deep, in the order the system lists
+// them, without "." and "..". False (with a reason) when the folder cannot be
+// opened or the listing fails part way; names already collected then do not
+// count.
+bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
+                    std::string* why = nullptr);
+
+// n bytes from the operating system's generator (getrandom on Linux,
+// BCryptGenRandom with the system-preferred generator on Windows). False,
+// with a reason, when the system's generator fails.
+bool system_random(std::uint8_t* out, std::size_t n, std::string* why = nullptr);
 
 }  // namespace vellicor

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 namespace vellicor {
 
@@ -63,6 +64,28 @@ void advise_huge_pages(ByteBuffer& buffer) noexcept {
 #else
   (void)buffer;
 #endif
+}
+
+std::filesystem::path to_native_path(const std::string& text) { return std::filesystem::path(text); }
+
+bool to_narrow_text(const std::filesystem::path& path, std::string& text) {
+  text = path.native();
+  return true;
+}
+
+bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
+                    std::string* why) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(directory, ec);
+  std::vector<std::filesystem::path> found;
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec))
+    found.push_back(it->path().filename());
+  if (ec) {
+    if (why != nullptr) *why = ec.message();
+    return false;
+  }
+  names.swap(found);
+  return true;
 }
 
 }  // namespace vellicor
