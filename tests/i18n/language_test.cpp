@@ -1,12 +1,14 @@
 #include "i18n/language.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <array>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
+
+#include "tests/support/environment.hpp"
 
 namespace vellicor {
 namespace {
@@ -19,8 +21,8 @@ class LanguageEnvironment : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : kVariables) {
-      if (const char* v = ::getenv(name)) saved_[name] = v;
-      ::unsetenv(name);
+      if (const char* v = std::getenv(name)) saved_[name] = v;
+      test::unset_env(name);
     }
     set_language("en");
   }
@@ -28,9 +30,9 @@ class LanguageEnvironment : public testing::Test {
     for (const char* name : kVariables) {
       auto it = saved_.find(name);
       if (it != saved_.end())
-        ::setenv(name, it->second.c_str(), 1);
+        test::set_env(name, it->second);
       else
-        ::unsetenv(name);
+        test::unset_env(name);
     }
     set_language("en");
   }
@@ -88,8 +90,8 @@ TEST_F(LanguageEnvironment, EnvironmentIsReadInItsOrder) {
       {{{"LANG", "C.UTF-8"}, {"LC_ALL", "POSIX"}, {"LC_MESSAGES", "en_GB"}}, "en"},
   };
   for (const Case& c : cases) {
-    for (const char* name : kVariables) ::unsetenv(name);
-    for (const auto& [name, value] : c.env) ::setenv(name.c_str(), value.c_str(), 1);
+    for (const char* name : kVariables) test::unset_env(name);
+    for (const auto& [name, value] : c.env) test::set_env(name, value);
     set_language("en");
     // A locale answer would say "ar"; the environment must win before it is asked.
     bool asked = false;
@@ -103,8 +105,8 @@ TEST_F(LanguageEnvironment, EnvironmentIsReadInItsOrder) {
 }
 
 TEST_F(LanguageEnvironment, LocaleNameIsSearchedForTheFirstCodeCaseSensitively) {
-  ::setenv("LANG", "C", 1);  // rejected, so the locale is asked
-  ::setenv("LANGUAGE", "", 1);
+  test::set_env("LANG", "C");  // rejected, so the locale is asked
+  test::set_env("LANGUAGE", "");
   const std::map<std::string, std::string> cases = {
       {"pt-BR", "pt"}, {"es-419", "es"}, {"zh-Hans-CN", "zh"}, {"en-US", "en"}, {"sr-Latn-RS", "en"},
       {"fr-CA", "fr"}, {"en-PT", "en"},  {"ja", "ja"},          {"hi-IN", "hi"}, {"", "en"},

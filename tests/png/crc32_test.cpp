@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "png/chunk_container.hpp"
@@ -84,6 +85,23 @@ TEST(PngCrc32, CombineJoinsTwoRanges) {
     EXPECT_EQ(png_crc32_combine(png_crc32(v.first(cut)), png_crc32(v.subspan(cut)), data.size() - cut), png_crc32(v))
         << "cut at " << cut;
   }
+}
+
+TEST(PngCrc32, CombineTakesLengthsBeyondThirtyTwoBits) {
+  // A, then 2 GiB and 7 zero bytes: more than a 32-bit length holds, and more
+  // than one of the pieces the combination is made in.
+  const std::uint64_t zeros = (std::uint64_t{1} << 31) + 7;
+  const ByteBuffer a = {0x49, 0x45, 0x4e, 0x44, 0x01};
+  const ByteBuffer block(std::size_t{1} << 20, 0);
+  std::uint32_t streamed = png_crc32(a);
+  std::uint32_t zeros_crc = 0;
+  for (std::uint64_t left = zeros; left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+    streamed = png_crc32_update(streamed, ByteView(block).first(n));
+    zeros_crc = png_crc32_update(zeros_crc, ByteView(block).first(n));
+    left -= n;
+  }
+  EXPECT_EQ(png_crc32_combine(png_crc32(a), zeros_crc, zeros), streamed);
 }
 
 }  // namespace

@@ -1,18 +1,34 @@
 #include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <random>
+#include <system_error>
 #include <vector>
 
 namespace vellicor::test {
 
+// A new folder with a random name; create_directory reports whether it made
+// the folder, so a name that is already taken is simply tried again.
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vellicor-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  path_ = pattern;
+  static std::mt19937_64 names{std::random_device{}()};
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "vellicor-test-%012llx",
+                  static_cast<unsigned long long>(names() & 0xffffffffffffULL));
+    std::error_code ec;
+    if (std::filesystem::create_directory(base / name, ec)) {
+      path_ = base / name;
+      // Owner only, as mkdtemp makes them.
+      std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, ec);
+      return;
+    }
+  }
+  ADD_FAILURE() << "cannot make a scratch folder in " << base;
 }
 
 TempDir::~TempDir() {
