@@ -1,17 +1,14 @@
-// The whole-file helpers on Windows. Reads go through the C runtime's file
-// descriptors; writes go to a temporary file beside the target, which is
-// flushed to disk (FlushFileBuffers) and then moved over the target in one
-// step (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
-// A target that another program holds open cannot be replaced: the move
-// fails, the temporary file is removed, and the target stays as it was.
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
+// The file layer on Windows, over Win32 handles. New content is written to a
+// temporary file beside the target (Windows has no unnamed files), flushed
+// with FlushFileBuffers and moved over the target in one step with
+// MoveFileExW(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH). A target
+// that another program holds open cannot be replaced: the move fails, the
+// temporary file is removed and the target keeps its bytes. The folder lock is
+// a LockFileEx lock on a file in that folder.
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -33,32 +30,115 @@ bool fail_text(std::string* why, std::string_view text) {
   return false;
 }
 
-bool fail_last_error(std::string* why) {
-  const DWORD code = ::GetLastError();
-  if (why != nullptr) *why = windows_error_text(code);
-  return false;
+// The common failures read as they do on POSIX ("No such file or
+// directory"); the rest in the system's own words.
+bool fail_code(std::string* why, DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_DIRECTORY:
+      return fail(why, ENOENT);
+    case ERROR_ACCESS_DENIED:
+      return fail(why, EACCES);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return fail(why, ENOSPC);
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return fail(why, EEXIST);
+    default:
+      return fail_text(why, windows_error_text(code));
+  }
 }
 
-// The C runtime counts in unsigned int; one call moves at most this much.
+bool fail_last(std::string* why) { return fail_code(why, ::GetLastError()); }
+
+HANDLE as_handle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+std::intptr_t as_int(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+
+void close_handle(std::intptr_t& handle) noexcept {
+  if (handle != -1) ::CloseHandle(as_handle(handle));
+  handle = -1;
+}
+
+// One ReadFile or WriteFile call moves at most this much.
 constexpr std::size_t kMaxIo = std::size_t{1} << 30;
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n, std::string* why) {
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED o{};
+  o.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+  o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return o;
+}
+
+bool write_all(HANDLE h, const std::uint8_t* p, std::size_t n, std::string* why) {
   while (n > 0) {
-    const int w = ::_write(fd, p, static_cast<unsigned>(n < kMaxIo ? n : kMaxIo));
-    if (w < 0) return fail(why, errno);
+    DWORD w = 0;
+    if (!::WriteFile(h, p, static_cast<DWORD>(std::min(n, kMaxIo)), &w, nullptr)) return fail_last(why);
     if (w == 0) return fail(why, ENOSPC);
     p += w;
-    n -= static_cast<std::size_t>(w);
+    n -= w;
   }
   return true;
 }
 
-// Everything up to the last separator, or "" for a bare name; a bare drive
-// keeps its colon ("C:" for "C:name").
+// Positioned I/O moves a synchronous handle's file pointer too; it is put
+// back, so that reads and writes in order carry on where they were.
+class KeepFilePointer {
+ public:
+  explicit KeepFilePointer(HANDLE h) : h_(h) { ok_ = ::SetFilePointerEx(h_, LARGE_INTEGER{}, &saved_, FILE_CURRENT); }
+  ~KeepFilePointer() {
+    if (ok_) ::SetFilePointerEx(h_, saved_, nullptr, FILE_BEGIN);
+  }
+  KeepFilePointer(const KeepFilePointer&) = delete;
+  KeepFilePointer& operator=(const KeepFilePointer&) = delete;
+
+ private:
+  HANDLE h_;
+  LARGE_INTEGER saved_{};
+  BOOL ok_ = FALSE;
+};
+
+bool read_exact_at(HANDLE h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::string* why) {
+  KeepFilePointer keep(h);
+  while (n > 0) {
+    OVERLAPPED o = at_offset(offset);
+    DWORD r = 0;
+    if (!::ReadFile(h, dst, static_cast<DWORD>(std::min(n, kMaxIo)), &r, &o)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) return fail_text(why, "file ended early (short read)");
+      return fail_last(why);
+    }
+    if (r == 0) return fail_text(why, "file ended early (short read)");
+    dst += r;
+    n -= r;
+    offset += r;
+  }
+  return true;
+}
+
+bool write_all_at(HANDLE h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::string* why) {
+  KeepFilePointer keep(h);
+  while (n > 0) {
+    OVERLAPPED o = at_offset(offset);
+    DWORD w = 0;
+    if (!::WriteFile(h, p, static_cast<DWORD>(std::min(n, kMaxIo)), &w, &o)) return fail_last(why);
+    if (w == 0) return fail(why, ENOSPC);
+    p += w;
+    n -= w;
+    offset += w;
+  }
+  return true;
+}
+
+std::wstring native(const std::string& path) { return to_native_path(path).native(); }
+
+// Everything up to and including the last separator ("" for a bare name; a
+// bare drive keeps its colon), and the rest.
 std::wstring directory_part(const std::wstring& path) {
   const std::size_t cut = path.find_last_of(L"\\/:");
-  if (cut == std::wstring::npos) return L"";
-  return path.substr(0, cut + 1);
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
 }
 
 std::wstring base_name_part(const std::wstring& path) {
@@ -66,37 +146,44 @@ std::wstring base_name_part(const std::wstring& path) {
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
-// A fresh, unguessable name beside the target, created so that no other
-// program may open it while it is being written.
-HANDLE create_temporary_beside(const std::wstring& target, std::wstring& temp_path, std::string* why) {
-  static const wchar_t kHex[] = L"0123456789abcdef";
+// A fresh, unguessable name beside `base` in `dir`, opened so that no other
+// program can open it while it is being written.
+HANDLE create_temporary(const std::wstring& dir, const std::wstring& base, DWORD flags, std::wstring& path,
+                        std::string* why) {
+  static const wchar_t kDigits[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::uint8_t noise[6];
-    std::string random_why;
-    if (!system_random(noise, sizeof noise, &random_why)) {
-      fail_text(why, random_why);
-      return INVALID_HANDLE_VALUE;
-    }
-    std::wstring name = directory_part(target) + L"." + base_name_part(target) + L".tmp-";
-    for (std::uint8_t b : noise) {
-      name.push_back(kHex[b >> 4]);
-      name.push_back(kHex[b & 15]);
-    }
-    HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!system_random(noise, sizeof noise, why)) return INVALID_HANDLE_VALUE;
+    std::wstring name = dir + L"." + base + L".tmp-";
+    for (std::uint8_t b : noise) name.push_back(kDigits[b % 36]);
+    HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-      temp_path = name;
+      path = name;
       return h;
     }
     if (::GetLastError() != ERROR_FILE_EXISTS) {
-      fail_last_error(why);
+      fail_last(why);
       return INVALID_HANDLE_VALUE;
     }
   }
-  fail_text(why, "no free name for a temporary file");
+  fail(why, EEXIST);
   return INVALID_HANDLE_VALUE;
 }
 
+// A target that is no file on disk (NUL, CON, a named pipe) is written in
+// place; its content is put together first in a scratch file that removes
+// itself when closed.
+std::wstring scratch_folder() {
+  wchar_t buffer[MAX_PATH + 2] = {};
+  const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
+  return (n > 0 && n <= MAX_PATH + 1) ? std::wstring(buffer, n) : std::wstring();
+}
+
 }  // namespace
+
+// Windows offers no unnamed files; there is nothing to switch off.
+void set_unnamed_files_allowed(bool allowed) { (void)allowed; }
 
 bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why) {
   InputFile in;
@@ -115,36 +202,72 @@ bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why)
 
 bool write_whole_file(const std::string& path, ByteView data, std::string* why) {
   AtomicFile file;
-  return file.open(path, 0666, why) && file.write(data, why) && file.commit(why);
+  return file.open(path, 0666, why) && file.write_in_blocks(data, why) && file.commit(why);
 }
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) ::_close(fd_);
-}
-
-bool InputFile::open(const std::string& path, std::string* why) {
-  if (fd_ >= 0) ::_close(fd_);
-  fd_ = -1;
-  const std::wstring native = to_native_path(path).native();
-  const DWORD attributes = ::GetFileAttributesW(native.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail(why, EISDIR);
-  fd_ = ::_wopen(native.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  if (fd_ < 0) return fail(why, errno);
-  struct _stat64 st {};
-  if (::_fstat64(fd_, &st) != 0) return fail(why, errno);
-  size_known_ = (st.st_mode & _S_IFMT) == _S_IFREG;
-  size_ = size_known_ ? static_cast<std::uint64_t>(st.st_size) : 0;
+bool MemorySource::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
+  if (offset > bytes_.size() || n > bytes_.size() - offset) return fail_text(why, "file ended early (short read)");
+  if (n > 0) std::memcpy(dst, bytes_.data() + offset, n);
   return true;
 }
 
-bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
-  while (n > 0) {
-    const int r = ::_read(fd_, dst, static_cast<unsigned>(n < kMaxIo ? n : kMaxIo));
-    if (r < 0) return fail(why, errno);
-    if (r == 0) return fail_text(why, "file ended early (short read)");
-    dst += r;
-    n -= static_cast<std::size_t>(r);
+InputFile::~InputFile() { close_handle(fd_); }
+
+bool InputFile::open(const std::string& path, std::string* why) {
+  close_handle(fd_);
+  in_memory_ = false;
+  ByteBuffer().swap(slurped_);
+  const std::wstring name = native(path);
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail(why, EISDIR);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_last(why);
+  fd_ = as_int(h);
+  size_known_ = ::GetFileType(h) == FILE_TYPE_DISK;
+  size_ = 0;
+  if (size_known_) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(h, &size)) return fail_last(why);
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
   }
+  return true;
+}
+
+bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, std::string* why) {
+  if (!open(path, why)) return false;
+  if (size_known_) return true;
+  if (!read_all(slurped_, why, limit)) return false;
+  if (slurped_.size() > limit) return fail(why, EFBIG);
+  in_memory_ = true;
+  size_ = slurped_.size();
+  return true;
+}
+
+bool InputFile::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
+  if (in_memory_) return MemorySource(slurped_).read_at(offset, dst, n, why);
+  return read_exact_at(as_handle(fd_), dst, n, offset, why);
+}
+
+bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
+  std::size_t got = 0;
+  while (n > 0) {
+    if (!read_some(dst, n, got, why)) return false;
+    if (got == 0) return fail_text(why, "file ended early (short read)");
+    dst += got;
+    n -= got;
+  }
+  return true;
+}
+
+bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::string* why) {
+  DWORD r = 0;
+  if (!::ReadFile(as_handle(fd_), dst, static_cast<DWORD>(std::min(n, kMaxIo)), &r, nullptr)) {
+    // A pipe whose writer has gone is at its end, as on POSIX.
+    if (::GetLastError() != ERROR_BROKEN_PIPE) return fail_last(why);
+    r = 0;
+  }
+  got = r;
   return true;
 }
 
@@ -155,115 +278,213 @@ bool InputFile::read_all(ByteBuffer& out, std::string* why, std::uint64_t limit)
     if (out.size() - start > limit) return true;
     const std::size_t have = out.size();
     out.resize(have + kStep);
-    const int r = ::_read(fd_, out.data() + have, kStep);
-    if (r < 0) {
-      // A pipe whose writer has gone reads as its end, as on POSIX.
-      const int e = errno;
+    std::size_t got = 0;
+    if (!read_some(out.data() + have, kStep, got, why)) {
       out.resize(have);
-      if (e == EPIPE) return true;
-      return fail(why, e);
+      return false;
     }
-    out.resize(have + static_cast<std::size_t>(r));
-    if (r == 0) return true;
+    out.resize(have + got);
+    if (got == 0) return true;
   }
+}
+
+bool InputFile::unchanged_at_end(std::string* why) {
+  if (!size_known_) return true;
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(as_handle(fd_), &size)) return fail_last(why);
+  std::uint8_t probe = 0;
+  std::size_t got = 0;
+  if (!read_some(&probe, 1, got, why)) return false;
+  if (got != 0 || static_cast<std::uint64_t>(size.QuadPart) != size_) return fail_text(why, "file changed size");
+  return true;
 }
 
 AtomicFile::~AtomicFile() { discard(); }
 
 void AtomicFile::discard() noexcept {
-  if (fd_ >= 0) ::_close(fd_);
-  fd_ = -1;
-  if (!in_place_ && !temp_path_.empty()) ::DeleteFileW(to_native_path(temp_path_).c_str());
+  close_handle(fd_);
+  close_handle(target_fd_);
+  if (!temp_path_.empty()) ::DeleteFileW(native(temp_path_).c_str());
   temp_path_.clear();
 }
 
-bool AtomicFile::open(const std::string& path, unsigned create_mode, std::string* why) {
-  (void)create_mode;  // no POSIX modes: a new file takes its folder's ACL
-  discard();
-  failed_ = false;
-  in_place_ = false;
-  if (path.empty()) return fail(why, ENOENT);
-  const std::wstring target = to_native_path(path).native();
-
-  const DWORD attributes = ::GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail(why, EISDIR);
-  // A device ("NUL", "CON") cannot be replaced by a move; it gets the bytes as is.
-  HANDLE existing = ::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (existing != INVALID_HANDLE_VALUE) {
-    if (::GetFileType(existing) != FILE_TYPE_DISK) {
-      fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(existing), _O_WRONLY | _O_BINARY);
-      if (fd_ < 0) {
-        ::CloseHandle(existing);
-        return fail(why, errno);
-      }
-      in_place_ = true;
-      return true;
-    }
-    ::CloseHandle(existing);
+bool AtomicFile::open_temp(const std::string& dir, const std::string& base, unsigned mode, std::string* why) {
+  (void)mode;  // no POSIX modes: the file takes its folder's access control list
+  if (kind_ == TempFile::unnamed_only) {
+    unnamed_refused_ = true;
+    return fail_text(why, "this system has no unnamed files");
   }
-
-  std::wstring temp;
-  HANDLE h = create_temporary_beside(target, temp, why);
+  std::wstring path;
+  HANDLE h = create_temporary(native(dir), native(base), FILE_ATTRIBUTE_NORMAL, path, why);
   if (h == INVALID_HANDLE_VALUE) return false;
-  fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-  if (fd_ < 0) {
-    const int e = errno;
-    ::CloseHandle(h);
-    ::DeleteFileW(temp.c_str());
-    return fail(why, e);
-  }
-  // Kept as narrow text like the rest of the class; converted back on use.
-  if (!to_narrow_text(std::filesystem::path(temp), temp_path_) || !to_narrow_text(std::filesystem::path(target), final_path_)) {
-    ::_close(fd_);
-    fd_ = -1;
-    ::DeleteFileW(temp.c_str());
-    temp_path_.clear();
-    return fail_text(why, "the file name does not convert back to the system code page");
+  fd_ = as_int(h);
+  if (!to_narrow_text(std::filesystem::path(path), temp_path_)) {
+    // Not expected: the name is the target's, which came as narrow text.
+    close_handle(fd_);
+    ::DeleteFileW(path.c_str());
+    return fail_text(why, "the temporary file's name does not convert to the system code page");
   }
   return true;
 }
 
+bool AtomicFile::open(const std::string& path, unsigned create_mode, std::string* why) {
+  (void)create_mode;
+  discard();
+  failed_ = false;
+  unnamed_ = false;
+  unnamed_refused_ = false;
+  written_ = 0;
+  final_path_.clear();
+  if (path.empty()) return fail(why, ENOENT);
+  const std::wstring target = native(path);
+
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail(why, EISDIR);
+  // Only a device or a pipe opens here as something other than a disk file.
+  HANDLE existing = ::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing != INVALID_HANDLE_VALUE && ::GetFileType(existing) != FILE_TYPE_DISK) {
+    target_fd_ = as_int(existing);
+    if (kind_ == TempFile::unnamed_only) {
+      unnamed_refused_ = true;
+      close_handle(target_fd_);
+      return fail_text(why, "this system has no unnamed files");
+    }
+    std::wstring scratch;
+    HANDLE h = create_temporary(scratch_folder(), L"vellicor-scratch", FILE_FLAG_DELETE_ON_CLOSE, scratch, why);
+    if (h == INVALID_HANDLE_VALUE) {
+      close_handle(target_fd_);
+      return false;
+    }
+    fd_ = as_int(h);
+    return true;
+  }
+  if (existing != INVALID_HANDLE_VALUE) ::CloseHandle(existing);
+
+  final_path_ = path;
+  const std::wstring dir = directory_part(target);
+  std::string narrow_dir, narrow_base;
+  if (!to_narrow_text(std::filesystem::path(dir), narrow_dir) ||
+      !to_narrow_text(std::filesystem::path(base_name_part(target)), narrow_base))
+    return fail_text(why, "the file name does not convert to the system code page");
+  return open_temp(narrow_dir, narrow_base, 0, why);
+}
+
 bool AtomicFile::write(ByteView data, std::string* why) {
-  if (fd_ < 0 || failed_) return fail_text(why, "file is not open for writing");
-  if (!write_all(fd_, data.data(), data.size(), why)) {
+  if (fd_ == -1 || failed_) return fail_text(why, "file is not open for writing");
+  if (!write_all(as_handle(fd_), data.data(), data.size(), why)) {
+    failed_ = true;
+    return false;
+  }
+  written_ += data.size();
+  return true;
+}
+
+bool AtomicFile::write_in_blocks(ByteView data, std::string* why) {
+  for (std::size_t at = 0; at < data.size(); at += write_block_length)
+    if (!write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
+  return true;
+}
+
+bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::string* why) {
+  if (fd_ == -1 || failed_) return fail_text(why, "file is not open for writing");
+  if (offset > written_ || data.size() > written_ - offset) return fail_text(why, "write past the bytes written");
+  if (!write_all_at(as_handle(fd_), data.data(), data.size(), offset, why)) {
     failed_ = true;
     return false;
   }
   return true;
 }
 
+bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset, std::uint64_t length,
+                           std::string* why) {
+  if (fd_ == -1 || failed_) return fail_text(why, "file is not open for writing");
+  if (offset > source.size() || length > source.size() - offset) return fail_text(why, "file ended early (short read)");
+  ByteBuffer block;
+  while (length > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length));
+    block.resize(n);
+    if (!source.read_at(offset, block.data(), n, why) || !write(block, why)) {
+      failed_ = true;
+      return false;
+    }
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool AtomicFile::deliver_in_place(std::string* why) {
+  ByteBuffer block(write_block_length);
+  for (std::uint64_t at = 0; at < written_;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(written_ - at, block.size()));
+    if (!read_exact_at(as_handle(fd_), block.data(), n, at, why) ||
+        !write_all(as_handle(target_fd_), block.data(), n, why))
+      return false;
+    at += n;
+  }
+  // A device or a pipe may not flush (NUL answers "access denied", a console
+  // "invalid handle"); that is no failure of the write.
+  if (!::FlushFileBuffers(as_handle(target_fd_))) {
+    const DWORD e = ::GetLastError();
+    if (e != ERROR_INVALID_HANDLE && e != ERROR_INVALID_FUNCTION && e != ERROR_NOT_SUPPORTED &&
+        e != ERROR_ACCESS_DENIED)
+      return fail_code(why, e);
+  }
+  return true;
+}
+
+bool AtomicFile::name_it(std::string* why) {
+  if (!::MoveFileExW(native(temp_path_).c_str(), native(final_path_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return fail_last(why);
+  temp_path_.clear();
+  return true;
+}
+
 bool AtomicFile::commit(std::string* why) {
-  if (fd_ < 0 || failed_) {
+  if (fd_ == -1 || failed_) {
     discard();
     return fail_text(why, "file is not open for writing");
   }
-  if (in_place_) {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::_close(fd) == 0 || fail(why, errno);
-  }
-  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd_));
-  if (!::FlushFileBuffers(h)) {
-    const bool reported = fail_last_error(why);
+  bool ok = true;
+  if (target_fd_ != -1) {
+    ok = deliver_in_place(why);
+    close_handle(target_fd_);
     discard();
-    return reported;
+    return ok;
   }
-  const int fd = fd_;
-  fd_ = -1;
-  if (::_close(fd) != 0) {
-    const int e = errno;
-    discard();
-    return fail(why, e);
+  // Flushed before it takes the name; the hidden mark of a temporary file is
+  // taken off, so the target is an ordinary file.
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!::FlushFileBuffers(as_handle(fd_))) ok = fail_last(why);
+  if (ok && !::SetFileInformationByHandle(as_handle(fd_), FileBasicInfo, &basic, sizeof basic)) ok = fail_last(why);
+  close_handle(fd_);
+  if (ok) ok = name_it(why);
+  discard();
+  return ok;
+}
+
+FolderLock::~FolderLock() { close_handle(fd_); }
+
+// A folder cannot be locked itself: the lock is on the file ".lock" in it,
+// which stays there between runs.
+bool FolderLock::lock(const std::string& folder, std::string* why) {
+  close_handle(fd_);
+  std::wstring name = native(folder);
+  if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name.push_back(L'\\');
+  name += L".lock";
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fail_last(why);
+  OVERLAPPED whole{};
+  if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    const DWORD e = ::GetLastError();
+    ::CloseHandle(h);
+    return fail_code(why, e);
   }
-  const std::wstring temp = to_native_path(temp_path_).native();
-  const std::wstring target = to_native_path(final_path_).native();
-  if (!::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const bool reported = fail_last_error(why);
-    discard();
-    return reported;
-  }
-  temp_path_.clear();
+  fd_ = as_int(h);
   return true;
 }
 

@@ -1,11 +1,16 @@
-// The whole-file helpers on Windows: replacement through a temporary file,
-// and a target held open by another handle.
+// The file layer on Windows: replacement through a temporary file, a target
+// held open by another handle, positioned reads and writes, devices written in
+// place, no unnamed files, and the folder lock.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/temp_dir.hpp"
 #include "util/file_io.hpp"
@@ -84,6 +89,97 @@ TEST(ReadWholeFile, ReadsEveryByteAndRefusesFolders) {
   EXPECT_FALSE(read_whole_file(dir.path().string(), untouched));
   EXPECT_FALSE(read_whole_file((dir / "missing").string(), untouched));
   EXPECT_EQ(untouched, (ByteBuffer{1, 2, 3}));
+}
+
+TEST(WriteWholeFile, TargetIsAnOrdinaryFileNotAHiddenOne) {
+  TempDir dir;
+  ASSERT_TRUE(write_whole_file((dir / "plain.bin").string(), as_bytes("x")));
+  const DWORD attributes = ::GetFileAttributesW((dir / "plain.bin").c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
+TEST(WriteWholeFile, DeviceGetsTheBytesInPlace) {
+  std::string why;
+  EXPECT_TRUE(write_whole_file("NUL", as_bytes("discarded"), &why)) << why;
+}
+
+TEST(AtomicFile, UnnamedOnlyIsRefusedForWantOfUnnamedFiles) {
+  TempDir dir;
+  AtomicFile only(TempFile::unnamed_only);
+  EXPECT_FALSE(only.open((dir / "secret.bin").string()));
+  EXPECT_TRUE(only.unnamed_refused());
+  AtomicFile any(TempFile::unnamed_or_named);
+  ASSERT_TRUE(any.open((dir / "plain.bin").string()));
+  EXPECT_FALSE(any.is_unnamed());
+  EXPECT_FALSE(any.unnamed_refused());
+  ASSERT_TRUE(any.write(as_bytes("x")) && any.commit());
+  EXPECT_EQ(list_dir(dir.path()), "plain.bin");
+}
+
+TEST(AtomicFile, PositionedWritesAndCopiesKeepTheOrderOfTheRest) {
+  TempDir dir;
+  std::string source_text;
+  for (int i = 0; i < 300000; ++i) source_text.push_back(static_cast<char>('a' + i % 26));
+  write_file(dir / "source.txt", source_text);
+  InputFile source;
+  ASSERT_TRUE(source.open((dir / "source.txt").string()));
+  MemorySource memory(as_bytes("0123456789"));
+
+  AtomicFile f;
+  ASSERT_TRUE(f.open((dir / "out.txt").string()));
+  ASSERT_TRUE(f.write(as_bytes("head:")));
+  ASSERT_TRUE(f.copy_from(source, 10, 250000));
+  ASSERT_TRUE(f.copy_from(memory, 5, 3));
+  ASSERT_TRUE(f.write_at(1, as_bytes("EA")));   // over bytes already written...
+  ASSERT_TRUE(f.write(as_bytes(":tail")));      // ...and writing in order goes on at the end
+  EXPECT_FALSE(f.write_at(f.size() - 1, as_bytes("past")));
+  EXPECT_FALSE(f.copy_from(memory, 8, 3));
+  ASSERT_TRUE(f.commit());
+  EXPECT_EQ(read_text(dir / "out.txt"), "hEAd:" + source_text.substr(10, 250000) + "567:tail");
+}
+
+TEST(InputFile, PositionedReadsLeaveReadingInOrderWhereItWas) {
+  TempDir dir;
+  write_file(dir / "f.txt", "abcdefghij");
+  InputFile in;
+  ASSERT_TRUE(in.open((dir / "f.txt").string()));
+  ASSERT_TRUE(in.size_known());
+  EXPECT_EQ(in.size(), 10u);
+  std::uint8_t two[2];
+  ASSERT_TRUE(in.read_exact(two, 2));
+  std::uint8_t at[3];
+  ASSERT_TRUE(in.read_at(6, at, 3));
+  EXPECT_EQ(std::string(at, at + 3), "ghi");
+  ASSERT_TRUE(in.read_exact(two, 2));
+  EXPECT_EQ(std::string(two, two + 2), "cd");
+  EXPECT_FALSE(in.read_at(8, at, 3)) << "past the end";
+
+  std::uint8_t rest[6];
+  ASSERT_TRUE(in.read_exact(rest, 6));
+  EXPECT_TRUE(in.unchanged_at_end());
+  write_file(dir / "f.txt", "abcdefghijk");  // grows after it was opened
+  EXPECT_FALSE(in.unchanged_at_end());
+}
+
+TEST(FolderLock, SecondHolderWaitsForTheFirst) {
+  TempDir dir;
+  const std::string folder = (dir / "keys").string() + "/";
+  fs::create_directory(dir / "keys");
+  auto first = std::make_unique<FolderLock>();
+  ASSERT_TRUE(first->lock(folder));
+  std::atomic<bool> second_has_it{false};
+  std::thread other([&] {
+    FolderLock second;
+    std::string why;
+    EXPECT_TRUE(second.lock(folder, &why)) << why;
+    second_has_it = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(second_has_it) << "the lock was taken while held";
+  first.reset();
+  other.join();
+  EXPECT_TRUE(second_has_it);
 }
 
 }  // namespace
