@@ -1,10 +1,11 @@
 // The file layer on Windows, over Win32 handles. New content is written to a
-// temporary file beside the target (Windows has no unnamed files), flushed
+// temporary file beside the target (Windows has no unnamed files; this one is
+// marked for deletion until it is complete, so a killed run leaves nothing), flushed
 // with FlushFileBuffers and moved over the target in one step with
 // MoveFileExW(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH). A target
 // that another program holds open cannot be replaced: the move fails, the
 // temporary file is removed and the target keeps its bytes. The folder lock is
-// a LockFileEx lock on a file in that folder.
+// a LockFileEx lock on a file in that folder that removes itself.
 #include <windows.h>
 
 #include <algorithm>
@@ -171,6 +172,12 @@ HANDLE create_temporary(const std::wstring& dir, const std::wstring& base, DWORD
   return INVALID_HANDLE_VALUE;
 }
 
+bool set_delete_on_close(HANDLE h, bool remove) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 // A target that is no file on disk (NUL, CON, a named pipe) is written in
 // place; its content is put together first in a scratch file that removes
 // itself when closed.
@@ -318,6 +325,11 @@ bool AtomicFile::open_temp(const std::string& dir, const std::string& base, unsi
   HANDLE h = create_temporary(native(dir), native(base), FILE_ATTRIBUTE_NORMAL, path, why);
   if (h == INVALID_HANDLE_VALUE) return false;
   fd_ = as_int(h);
+  // Windows has no unnamed files, but a file marked for deletion goes away
+  // when its last handle closes, also when the process is killed. The mark is
+  // taken off just before the file takes the target's name. (Where the file
+  // system refuses the mark, a killed run may leave the file behind.)
+  set_delete_on_close(h, true);
   if (!to_narrow_text(std::filesystem::path(path), temp_path_)) {
     // Not expected: the name is the target's, which came as narrow text.
     close_handle(fd_);
@@ -460,6 +472,7 @@ bool AtomicFile::commit(std::string* why) {
   basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   if (!::FlushFileBuffers(as_handle(fd_))) ok = fail_last(why);
   if (ok && !::SetFileInformationByHandle(as_handle(fd_), FileBasicInfo, &basic, sizeof basic)) ok = fail_last(why);
+  if (ok && !set_delete_on_close(as_handle(fd_), false)) ok = fail_last(why);
   close_handle(fd_);
   if (ok) ok = name_it(why);
   discard();
@@ -468,16 +481,27 @@ bool AtomicFile::commit(std::string* why) {
 
 FolderLock::~FolderLock() { close_handle(fd_); }
 
-// A folder cannot be locked itself: the lock is on the file ".lock" in it,
-// which stays there between runs.
+// A folder cannot be locked itself: the lock is taken with LockFileEx on the
+// file ".lock" in it. That file removes itself when the last process that
+// has it open closes it, so nothing is left in the folder. While it is being
+// removed its name cannot be opened (access denied); the next process tries
+// again until the name is free, for a while, since the same answer may also
+// mean that the folder is not writable.
 bool FolderLock::lock(const std::string& folder, std::string* why) {
   close_handle(fd_);
   std::wstring name = native(folder);
   if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name.push_back(L'\\');
   name += L".lock";
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return fail_last(why);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0;; ++attempt) {
+    h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) break;
+    const DWORD e = ::GetLastError();
+    if (e != ERROR_ACCESS_DENIED || attempt >= 1000) return fail_code(why, e);
+    ::Sleep(10);
+  }
   OVERLAPPED whole{};
   if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
     const DWORD e = ::GetLastError();

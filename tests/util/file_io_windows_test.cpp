@@ -180,6 +180,7 @@ TEST(FolderLock, SecondHolderWaitsForTheFirst) {
   first.reset();
   other.join();
   EXPECT_TRUE(second_has_it);
+  EXPECT_EQ(list_dir(dir / "keys"), "") << "the lock leaves nothing in the folder";
 }
 
 }  // namespace
