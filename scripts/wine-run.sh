@@ -1,4 +1,4 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # Runs a Windows program under Wine with the project's own Wine prefix, so
 # that nothing of the user's ~/.wine is used or changed.
 #
@@ -6,7 +6,7 @@
 #
 # VELLICOR_WINEPREFIX chooses the prefix (default: a folder in the cache);
 # Debian's wine64 keeps its loader off PATH, at /usr/lib/wine/wine64.
-set -euo pipefail
+set -eu
 cache=${VELLICOR_CACHE:-$HOME/.cache/vellicor}
 export WINEPREFIX=${VELLICOR_WINEPREFIX:-$cache/wine-prefix}
 export WINEDEBUG=${WINEDEBUG:--all}

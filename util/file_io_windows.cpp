@@ -447,10 +447,38 @@ bool AtomicFile::deliver_in_place(std::string* why) {
 }
 
 bool AtomicFile::name_it(std::string* why) {
-  if (!::MoveFileExW(native(temp_path_).c_str(), native(final_path_).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return fail_last(why);
+  const std::wstring temp = native(temp_path_), target = native(final_path_);
+  constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (::MoveFileExW(temp.c_str(), target.c_str(), kReplace)) {
+    temp_path_.clear();
+    return true;
+  }
+  const DWORD refused = ::GetLastError();
+  if (refused != ERROR_ACCESS_DENIED && refused != ERROR_SHARING_VIOLATION) return fail_code(why, refused);
+  // Windows does not replace a file that is open, even by a reader that lets
+  // it be deleted, as this program's own reader of the carrier does when the
+  // carrier is also the output. Such a file can still be renamed: it is moved
+  // aside under a hidden name, the new file takes its name, and the old one
+  // is deleted (it goes once its last reader closes it). A file another
+  // program holds open without that permission cannot be moved aside either,
+  // and the first refusal is the answer.
+  std::wstring aside;
+  for (int attempt = 0; attempt < 100 && aside.empty(); ++attempt) {
+    std::uint8_t noise[6];
+    if (!system_random(noise, sizeof noise, why)) return false;
+    std::wstring name = directory_part(target) + L"." + base_name_part(target) + L".old-";
+    for (std::uint8_t b : noise) name.push_back(L"0123456789abcdef"[b & 15]);
+    if (::GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) aside = name;
+  }
+  if (aside.empty() || !::MoveFileExW(target.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH))
+    return fail_code(why, refused);
+  if (!::MoveFileExW(temp.c_str(), target.c_str(), kReplace)) {
+    const DWORD e = ::GetLastError();
+    ::MoveFileExW(aside.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);  // the old file back
+    return fail_code(why, e);
+  }
   temp_path_.clear();
+  ::DeleteFileW(aside.c_str());
   return true;
 }
 

@@ -54,6 +54,24 @@ TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
   EXPECT_EQ(list_dir(dir.path()), "held.png") << "no temporary file left behind";
 }
 
+// Embedding into the carrier itself: the program's own reader still has the
+// carrier open when the new content takes its name.
+TEST(WriteWholeFile, FileOpenForReadingHereIsReplacedAndStillReadsTheOld) {
+  TempDir dir;
+  write_file(dir / "carrier.png", "old bytes");
+  {
+    InputFile reader;
+    ASSERT_TRUE(reader.open((dir / "carrier.png").string()));
+    std::string why;
+    ASSERT_TRUE(write_whole_file((dir / "carrier.png").string(), as_bytes("new bytes, longer"), &why)) << why;
+    std::uint8_t old[9];
+    ASSERT_TRUE(reader.read_at(0, old, sizeof old));
+    EXPECT_EQ(std::string(old, old + sizeof old), "old bytes");
+  }
+  EXPECT_EQ(read_text(dir / "carrier.png"), "new bytes, longer");
+  EXPECT_EQ(list_dir(dir.path()), "carrier.png") << "nothing set aside is left once the reader is closed";
+}
+
 TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
   TempDir dir;
   fs::create_directory(dir / "folder");
