@@ -5,6 +5,9 @@
 #   bash scripts/windows.sh            every step
 #   bash scripts/windows.sh cryptopp   only the Crypto++ cross-build (cached)
 #
+# Wine runs in a prefix of its own under the build folder (build-win/), so
+# the user's ~/.wine is neither used nor changed.
+#
 # Crypto++ is built once from Debian's own source package (the same version
 # the Linux build links) into ${VELLICOR_CACHE:-~/.cache/vellicor}, in a
 # folder named after its version, and reused from there afterwards.
@@ -129,6 +132,20 @@ run_tests() {
   log "tests ran in $((SECONDS - started)) s"
 }
 
+# The end-to-end tests are Linux programs that start the program under test;
+# pointed at vellicor.exe they start it under Wine, and the interop test runs
+# both builds on one key pair. They come from the Linux build in build/ (the
+# one scripts/test.sh makes), which is brought up to date first.
+run_end_to_end() {
+  log "end-to-end tests against vellicor.exe under Wine, and interop with the Linux build"
+  local started=$SECONDS linux=${VELLICOR_LINUX_BUILD:-$root/build}
+  bash "$root/scripts/install-deps.sh"
+  [ -f "$linux/CMakeCache.txt" ] || cmake -S "$root" -B "$linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$linux" -j"$(nproc)" --target vellicor tests_e2e
+  VELLICOR_TEST_WINDOWS_PROGRAM="$build/cli/vellicor.exe" "$linux/tests/e2e/tests_e2e"
+  log "end-to-end tests ran in $((SECONDS - started)) s"
+}
+
 make_zip() {
   local version zip stage
   version=$(project_version)
@@ -141,7 +158,12 @@ make_zip() {
   sed 's/$/\r/' "$root/scripts/windows-readme.txt" > "$stage/README.txt"
   rm -f "$zip"
   (cd "$stage" && zip -q -X "$zip" vellicor.exe README.txt)
-  log "$(unzip -l "$zip" | tail -n +2)"
+  local contents
+  contents=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+  if [ "$contents" != "README.txt vellicor.exe " ]; then
+    echo "[ERR] the zip should hold vellicor.exe and README.txt only, not: $contents" >&2
+    return 1
+  fi
   log "left $zip"
 }
 
@@ -155,9 +177,11 @@ case "$step" in
     started_all=$SECONDS
     install_missing
     build_cryptopp
+    export VELLICOR_WINEPREFIX=${VELLICOR_WINEPREFIX:-$build/wine-prefix}
     build_program
     check_imports
     run_tests
+    run_end_to_end
     make_zip
     log "scripts/windows.sh done in $((SECONDS - started_all)) s"
     ;;

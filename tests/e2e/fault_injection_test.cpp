@@ -83,6 +83,7 @@ ByteBuffer message_bytes() {
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    VELLICOR_POSIX_PROGRAM_ONLY("symlinks, /dev/full, RLIMIT_FSIZE and POSIX permission bits");
     program_ = test::install_program_copy(dir_.path());
     work_ = dir_ / "work";
     fs::create_directories(work_ / "adir");

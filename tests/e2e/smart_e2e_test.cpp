@@ -31,7 +31,7 @@ class SmartTest : public testing::Test {
   SmartTest() : program_(test::install_program_copy(dir_.path())), elsewhere_(dir_ / "elsewhere") {
     fs::create_directory(elsewhere_);
     // The program names its folder as the system does (links resolved).
-    prog_ = fs::canonical(program_.parent_path()).string();
+    prog_ = test::as_program_sees(fs::canonical(program_.parent_path()));
   }
 
   RunResult run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {}) const {
@@ -47,6 +47,8 @@ class SmartTest : public testing::Test {
   fs::path program_;
   fs::path elsewhere_;
   std::string prog_;
+  // The separator a corrected path is joined with.
+  const std::string sep_ = test::windows_program().empty() ? "/" : "\\";
 };
 
 TEST_F(SmartTest, LanguageCodeIsConsumedOnlyInFront) {
@@ -151,10 +153,10 @@ TEST_F(SmartTest, InputPathsAreCorrectedInOrderAndOutputPathsNever) {
   write_file(prog_dir() / "back.txt", "an older file");
 
   RunResult embed = run({"embed", "in/mesage.txt", "carier.png", "stego.pnh", "ignored"});
-  EXPECT_EQ(embed.out, kBanner + kChecking + kGenerated + corrected_path("in/mesage.txt", "in/message.txt") +
-                           corrected_path("carier.png", prog_ + "/carrier.png") +
-                           "[INFO] Embedding 'in/message.txt' into carrier PNG '" + prog_ +
-                           "/carrier.png' -> 'stego.pnh'\n"
+  EXPECT_EQ(embed.out, kBanner + kChecking + kGenerated + corrected_path("in/mesage.txt", "in" + sep_ + "message.txt") +
+                           corrected_path("carier.png", prog_ + sep_ + "carrier.png") +
+                           "[INFO] Embedding 'in" + sep_ + "message.txt' into carrier PNG '" + prog_ + sep_ +
+                           "carrier.png' -> 'stego.pnh'\n"
                            "[OK] Stego PNG written: stego.pnh\n");
   EXPECT_EQ(embed.err, "");
   EXPECT_EQ(embed.status, 0);
@@ -162,15 +164,15 @@ TEST_F(SmartTest, InputPathsAreCorrectedInOrderAndOutputPathsNever) {
 
   // "ext" is a listed alias: no command message; the stego name is corrected.
   RunResult extract = run({"ext", "stego.pnhh", "back.txx"});
-  EXPECT_EQ(extract.out, kBanner + kChecking + kKeysOk + corrected_path("stego.pnhh", prog_ + "/stego.pnh") +
-                             "[INFO] Extracting from stego PNG '" + prog_ + "/stego.pnh' -> 'back.txx'\n"
+  EXPECT_EQ(extract.out, kBanner + kChecking + kKeysOk + corrected_path("stego.pnhh", prog_ + sep_ + "stego.pnh") +
+                             "[INFO] Extracting from stego PNG '" + prog_ + sep_ + "stego.pnh' -> 'back.txx'\n"
                              "[OK] Payload restored to file: back.txx\n");
   EXPECT_EQ(extract.err, "");
   EXPECT_EQ(extract.status, 0);
   EXPECT_EQ(read_text(prog_dir() / "back.txx"), message);
   EXPECT_EQ(read_text(prog_dir() / "back.txt"), "an older file");
   EXPECT_EQ(read_file(prog_dir() / "carrier.png"), carrier);
-  EXPECT_EQ(list_dir(prog_dir()), "back.txt back.txx carrier.png in keys stego.png stego.pnh vellicor");
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("back.txt back.txx carrier.png in keys stego.png stego.pnh vellicor"));
   EXPECT_EQ(list_dir(elsewhere_), "");
 }
 
@@ -182,13 +184,14 @@ TEST_F(SmartTest, NamesTooFarOffAreLeftForThePipelineToReject) {
                        "[ERR] extract failed\n");
   EXPECT_NE(r.err.find("'cxxxxer.png'"), std::string::npos) << r.err;
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(list_dir(prog_dir()), "carrier.png keys vellicor");
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys vellicor"));
 }
 
 // A folder that cannot even be searched is an error, not an absent file: the
 // run ends before the "[INFO] " line. Root reads everything, so as root the
 // program runs as "nobody".
 TEST_F(SmartTest, UnsearchableInputFolderEndsTheRun) {
+  VELLICOR_POSIX_PROGRAM_ONLY("POSIX permission bits and a run as another user");
   test::RunOptions o;
   o.cwd = elsewhere_;
   if (::geteuid() == 0) {
@@ -206,7 +209,7 @@ TEST_F(SmartTest, UnsearchableInputFolderEndsTheRun) {
   EXPECT_EQ(r.out, kBanner + kChecking + kGenerated);
   EXPECT_EQ(r.err, "[ERR] cannot check input path 'sealed/mesage.txt': Permission denied\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(list_dir(prog_dir()), "carrier.png keys sealed vellicor");
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys sealed vellicor"));
 }
 
 }  // namespace

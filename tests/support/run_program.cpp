@@ -57,16 +57,22 @@ void drain_both(int out_fd, int err_fd, std::string& out, std::string& err) {
   // A sanitizer build's children report where the test run asks them to.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
     if (const char* value = ::getenv(name); value != nullptr && !env.count(name)) env[name] = value;
+  // A Windows program runs under its launcher, which needs its own settings.
+  std::vector<std::string> copies;
+  if (program.extension() == ".exe") {
+    copies.push_back(windows_launcher());
+    for (const char* name : {"VELLICOR_WINEPREFIX", "VELLICOR_CACHE", "VELLICOR_WINE", "WINEPREFIX", "WINEDEBUG"})
+      if (const char* value = ::getenv(name); value != nullptr && !env.count(name)) env[name] = value;
+  }
   for (auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   std::vector<char*> envp, argv;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::string prog = program.string();
-  argv.push_back(prog.data());
-  std::vector<std::string> copies = args;
+  copies.push_back(program.string());
+  copies.insert(copies.end(), args.begin(), args.end());
   for (auto& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
-  ::execve(prog.c_str(), argv.data(), envp.data());
+  ::execve(copies.front().c_str(), argv.data(), envp.data());
   _exit(127);
 }
 
@@ -130,11 +136,47 @@ int wait_program(int pid) {
   return WEXITSTATUS(wstatus);
 }
 
+std::string windows_program() {
+  const char* exe = ::getenv("VELLICOR_TEST_WINDOWS_PROGRAM");
+  return exe != nullptr ? exe : "";
+}
+
+std::string windows_launcher() {
+  const char* launcher = ::getenv("VELLICOR_TEST_LAUNCHER");
+  return launcher != nullptr && *launcher != '\0' ? launcher : VELLICOR_SOURCE_DIR "/scripts/wine-run.sh";
+}
+
+std::string as_program_sees(const std::filesystem::path& path) {
+  std::string text = path.string();
+  if (windows_program().empty()) return text;
+  // Wine shows the POSIX root as drive Z:.
+  for (char& c : text)
+    if (c == '/') c = '\\';
+  return path.is_absolute() ? "Z:" + text : text;
+}
+
+std::string as_installed(const std::string& listing) {
+  if (windows_program().empty()) return listing;
+  // Names are separated by single spaces; only the whole word is the program.
+  std::string out;
+  std::size_t start = 0;
+  while (start <= listing.size()) {
+    std::size_t end = listing.find(' ', start);
+    if (end == std::string::npos) end = listing.size();
+    const std::string word = listing.substr(start, end - start);
+    out += (out.empty() ? "" : " ") + (word == "vellicor" ? std::string("vellicor.exe") : word);
+    start = end + 1;
+  }
+  return out;
+}
+
 std::filesystem::path install_program_copy(const std::filesystem::path& dir) {
   std::filesystem::path prog_dir = dir / "prog";
   std::filesystem::create_directories(prog_dir);
-  std::filesystem::path copy = prog_dir / "vellicor";
-  std::filesystem::copy_file(VELLICOR_PROGRAM, copy, std::filesystem::copy_options::overwrite_existing);
+  const std::string windows = windows_program();
+  std::filesystem::path copy = prog_dir / (windows.empty() ? "vellicor" : "vellicor.exe");
+  std::filesystem::copy_file(windows.empty() ? std::string(VELLICOR_PROGRAM) : windows, copy,
+                             std::filesystem::copy_options::overwrite_existing);
   return copy;
 }
 

@@ -37,6 +37,31 @@ int start_program(const std::filesystem::path& program, const std::vector<std::s
 // Waits for a started child: its exit status, or -signal when a signal ended it.
 int wait_program(int pid);
 
+// The program under test is normally the one built here. With
+// VELLICOR_TEST_WINDOWS_PROGRAM naming a vellicor.exe, it is that exe instead,
+// started through VELLICOR_TEST_LAUNCHER (by default scripts/wine-run.sh), as
+// every program whose name ends in ".exe" is; windows_program() gives that
+// path, or "" for the program built here.
+std::string windows_program();
+std::string windows_launcher();
+
+// A path as the program under test names it: unchanged for the program built
+// here; for the Windows program under Wine an absolute POSIX path is on drive
+// Z: and every separator is '\'.
+std::string as_program_sees(const std::filesystem::path& path);
+
+// A listing of the program folder written for the program built here
+// ("keys vellicor"), with the program's file name as installed
+// ("keys vellicor.exe" for the Windows program).
+std::string as_installed(const std::string& listing);
+
+// Cases that only the POSIX program can meet are skipped for the Windows one,
+// with the reason.
+#define VELLICOR_POSIX_PROGRAM_ONLY(reason) \
+  do {                                      \
+    if (!::vellicor::test::windows_program().empty()) GTEST_SKIP() << "Windows program: " << reason; \
+  } while (0)
+
 // The built program copied into <dir>/prog/, as a user would install it, so
 // its key folder lands beside that copy.
 std::filesystem::path install_program_copy(const std::filesystem::path& dir);
