@@ -148,7 +148,7 @@ std::wstring base_name_part(const std::wstring& path) {
 }
 
 // A fresh, unguessable name beside `base` in `dir`, opened so that no other
-// program can open it while it is being written.
+// program can read or write it while it is being written.
 HANDLE create_temporary(const std::wstring& dir, const std::wstring& base, DWORD flags, std::wstring& path,
                         std::string* why) {
   static const wchar_t kDigits[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
@@ -157,7 +157,9 @@ HANDLE create_temporary(const std::wstring& dir, const std::wstring& base, DWORD
     if (!system_random(noise, sizeof noise, why)) return INVALID_HANDLE_VALUE;
     std::wstring name = dir + L"." + base + L".tmp-";
     for (std::uint8_t b : noise) name.push_back(kDigits[b % 36]);
-    HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+    // Shared for deletion only, which is what lets it be moved over the
+    // target while this handle is still open.
+    HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       path = name;
@@ -426,6 +428,15 @@ bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset,
   return true;
 }
 
+void AtomicFile::expect(std::uint64_t length) noexcept {
+  if (fd_ == -1 || target_fd_ != -1) return;
+  // Only advice: the size stays as written; where the file system refuses,
+  // space is found block by block as usual.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+  (void)::SetFileInformationByHandle(as_handle(fd_), FileAllocationInfo, &allocation, sizeof allocation);
+}
+
 bool AtomicFile::deliver_in_place(std::string* why) {
   ByteBuffer block(write_block_length);
   for (std::uint64_t at = 0; at < written_;) {
@@ -495,13 +506,14 @@ bool AtomicFile::commit(std::string* why) {
     return ok;
   }
   // Flushed before it takes the name; the hidden mark of a temporary file is
-  // taken off, so the target is an ordinary file.
+  // taken off, so the target is an ordinary file. The file is moved while
+  // still open, right after its deletion mark is taken off: a run killed
+  // before that leaves nothing, one killed after it a complete target.
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   if (!::FlushFileBuffers(as_handle(fd_))) ok = fail_last(why);
   if (ok && !::SetFileInformationByHandle(as_handle(fd_), FileBasicInfo, &basic, sizeof basic)) ok = fail_last(why);
   if (ok && !set_delete_on_close(as_handle(fd_), false)) ok = fail_last(why);
-  close_handle(fd_);
   if (ok) ok = name_it(why);
   discard();
   return ok;

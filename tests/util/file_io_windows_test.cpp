@@ -157,6 +157,17 @@ TEST(AtomicFile, PositionedWritesAndCopiesKeepTheOrderOfTheRest) {
   EXPECT_EQ(read_text(dir / "out.txt"), "hEAd:" + source_text.substr(10, 250000) + "567:tail");
 }
 
+TEST(AtomicFile, ExpectedLengthIsAdviceOnly) {
+  TempDir dir;
+  for (std::uint64_t expected : {std::uint64_t{0}, std::uint64_t{2}, std::uint64_t{8} << 20}) {
+    AtomicFile f;
+    ASSERT_TRUE(f.open((dir / "out.bin").string()));
+    f.expect(expected);
+    ASSERT_TRUE(f.write(as_bytes("abc")) && f.commit()) << expected;
+    EXPECT_EQ(read_text(dir / "out.bin"), "abc") << "expected " << expected;
+  }
+}
+
 TEST(InputFile, PositionedReadsLeaveReadingInOrderWhereItWas) {
   TempDir dir;
   write_file(dir / "f.txt", "abcdefghij");
