@@ -231,13 +231,17 @@ TEST_F(PipelineE2e, BigFilesGoThroughInLittleMemory) {
 }
 
 TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
-  VELLICOR_POSIX_PROGRAM_ONLY("the failing write is made with RLIMIT_FSIZE");
   write_file(home_ / "input.bin", std::string_view("over the carrier"));
-  test::RunOptions limited;
-  limited.file_size_limit = carrier_.size() + 100;
-  RunResult r = embed("input.bin", "carrier.png", "carrier.png", limited);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(read_file(home_ / "carrier.png"), carrier_);
+  RunResult r;
+  // The failing write is made with RLIMIT_FSIZE, which the Windows program
+  // does not have; it still checks the successful replacement below.
+  if (test::windows_program().empty()) {
+    test::RunOptions limited;
+    limited.file_size_limit = carrier_.size() + 100;
+    r = embed("input.bin", "carrier.png", "carrier.png", limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(home_ / "carrier.png"), carrier_);
+  }
 
   r = embed("input.bin", "carrier.png", "carrier.png");
   EXPECT_EQ(r.status, 0) << r.err;
