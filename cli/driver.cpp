@@ -8,6 +8,7 @@
 
 #include "cli/command_correction.hpp"
 #include "cli/path_correction.hpp"
+#include "cli/version.hpp"
 #include "i18n/language.hpp"
 #include "keystore/key_store.hpp"
 #include "seal/pipelines.hpp"
@@ -37,8 +38,6 @@ constexpr std::string_view kUsage =
     "  - Fuzzy command detection (embd -> embed, ext -> extract, etc.)\n"
     "  - Fuzzy path correction in current directory\n"
     "  - Optional language code as first argument (en, pt, es, fr, ...)\n";
-
-constexpr std::string_view kVersion = "Vellicor v1.3.0 (Korvane Suite) - SMART CLI\n";
 
 // Every relative path from here on (keys/, the user's file names) is taken
 // from the program's own folder, not from where it was started.
@@ -83,12 +82,12 @@ int missing_arguments(std::string_view command) {
 }
 
 int run_genkeys() {
-  if (ensure_kyber_keypair()) {
-    out({"[OK] Kyber-1024 keys ready in '", key_directory, "'\n"});
-  } else {
+  if (!ensure_kyber_keypair()) {
     out("[ERR] genkeys failed\n");
+    return 1;
   }
-  return 0;  // genkeys reports its result in words, not in the status
+  out({"[OK] Kyber-1024 keys ready in '", key_directory, "'\n"});
+  return 0;
 }
 
 bool check_key_pair() {
@@ -107,6 +106,7 @@ int run_embed(const Words& words) {
   if (!carrier) return 1;
   const std::string output = words[3];
   out({"[INFO] Embedding '", *input, "' into carrier PNG '", *carrier, "' -> '", output, "'\n"});
+  flush_out();  // the output may be standard output itself
   if (!encrypt_and_embed(*input, *carrier, output)) {
     out("[ERR] embed failed\n");
     return 1;
@@ -121,6 +121,7 @@ int run_extract(const Words& words) {
   if (!stego) return 1;
   const std::string output = words[2];
   out({"[INFO] Extracting from stego PNG '", *stego, "' -> '", output, "'\n"});
+  flush_out();  // the output may be standard output itself
   if (!extract_and_decrypt(*stego, output)) {
     out("[ERR] extract failed\n");
     return 1;
@@ -136,7 +137,7 @@ int dispatch(const Words& words) {
     return 0;
   }
   if (typed == "--version" || typed == "-v") {
-    out(kVersion);
+    out(kVersionLine);
     return 0;
   }
   const std::string command = correct_command(typed);

@@ -12,6 +12,8 @@ void put(std::FILE* stream, std::string_view text) {
 
 void out(std::string_view text) { put(stdout, text); }
 
+void flush_out() { std::fflush(stdout); }
+
 void err(std::string_view text) {
   std::fflush(stdout);
   put(stderr, text);

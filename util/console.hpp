@@ -13,6 +13,9 @@ namespace vellicor {
 void console_init();
 void out(std::string_view text);
 void err(std::string_view text);
+// Sends what standard output holds on its way now, for when the output file
+// may be that same stream (/dev/stdout) and must come after the lines.
+void flush_out();
 
 // Several pieces written as one message (prefix, path, suffix).
 void out(std::initializer_list<std::string_view> pieces);

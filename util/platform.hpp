@@ -13,8 +13,13 @@
 
 namespace vellicor {
 
-// The folder that holds the program, from its first command-line entry made
-// absolute against the current directory; nullopt (with a reason) if that fails.
+// The folder that holds the program. When the first command-line entry has a
+// folder part ("bin/vellicor", "/opt/app/vellicor") it is made absolute against
+// the current directory and its parent is taken. A bare name ("vellicor", as
+// when the program was found through PATH) says nothing about where the
+// program is, so the operating system is asked instead (/proc/self/exe on
+// Linux, GetModuleFileNameW on Windows).
+// nullopt (with a reason) if either fails.
 std::optional<std::string> program_directory(const std::string& argv0, std::string* why = nullptr);
 
 #if defined(_WIN32)

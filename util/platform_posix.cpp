@@ -11,7 +11,28 @@
 
 namespace vellicor {
 
+namespace {
+
+// The running program's own file as the system reports it, links resolved:
+// Linux keeps it as the link /proc/self/exe.
+std::optional<std::string> own_program_path(std::string* why) {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    if (why != nullptr) *why = ec.message();
+    return std::nullopt;
+  }
+  return self.string();
+}
+
+}  // namespace
+
 std::optional<std::string> program_directory(const std::string& argv0, std::string* why) {
+  if (argv0.find('/') == std::string::npos) {
+    std::optional<std::string> self = own_program_path(why);
+    if (!self) return std::nullopt;
+    return std::filesystem::path(*self).parent_path().string();
+  }
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(argv0), ec);
   if (ec) {

@@ -84,7 +84,7 @@ TEST_F(DriverTest, EveryOutcomeWithoutAPayload) {
       {"genkeys ignores further words", nothing, {"pt", "genkeys", "x", "y"}, kGenerated + kReady, "", 0,
        "keys vellicor", "kyber.prv kyber.pub"},
       {"genkeys without a usable key folder", file_named_keys, {"genkeys"}, "[ERR] genkeys failed\n",
-       kKeysInTheWay, 0, "keys vellicor", ""},
+       kKeysInTheWay, 1, "keys vellicor", ""},
       {"embed without a usable key folder", file_named_keys, {"embed", "a", "b", "c"}, kChecking,
        kKeysInTheWay + kNoKeys, 1, "keys vellicor", ""},
       {"extract without a usable key folder", file_named_keys, {"extract", "a", "b"}, kChecking,
@@ -211,7 +211,7 @@ TEST_F(DriverTest, ReadOnlyProgramFolderFailsGenkeysAndEmbed) {
   RunResult g = test::run_program(program_, {"genkeys"}, o);
   EXPECT_EQ(g.out, kBanner + "[ERR] genkeys failed\n");
   EXPECT_EQ(g.err, denied);
-  EXPECT_EQ(g.status, 0);
+  EXPECT_EQ(g.status, 1);
 
   RunResult e = test::run_program(program_, {"embed", "a", "b", "c"}, o);
   EXPECT_EQ(e.out, kBanner + kChecking);
@@ -299,29 +299,101 @@ TEST_F(DriverTest, StartUpFailsBeforeTheBannerWhenTheFolderIsUnreachable) {
   EXPECT_EQ(gone.err, "[ERR] cannot change to the program's folder '/no/such/folder': No such file or directory\n");
   EXPECT_EQ(gone.status, 1);
 
-  // A bare name is taken from the current folder, which here no longer exists.
+  // A relative name is taken from the current folder, which here no longer exists.
   const fs::path doomed = dir_ / "doomed";
   fs::create_directory(doomed);
-  RunResult removed = run_with_argv0(program_, "vellicor", "rmdir \"$PWD\" && ", doomed);
+  RunResult removed = run_with_argv0(program_, "./vellicor", "rmdir \"$PWD\" && ", doomed);
   EXPECT_EQ(removed.out, "");
-  EXPECT_EQ(removed.err, "[ERR] cannot find the program's folder from 'vellicor': No such file or directory\n");
+  EXPECT_EQ(removed.err, "[ERR] cannot find the program's folder from './vellicor': No such file or directory\n");
   EXPECT_EQ(removed.status, 1);
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("vellicor"));
 }
 
-// As when found through the search path: argv[0] without a folder names a file
-// in the current folder, so keys/ lands in the folder it was started from.
-TEST_F(DriverTest, BareProgramNameKeepsTheCurrentFolder) {
-  VELLICOR_POSIX_PROGRAM_ONLY("argv[0] is set with bash's exec -a; on Windows a bare name is looked up "
-                              "as the running module (GetModuleFileNameW)");
+// Found through PATH, the program is started by its bare name: wherever it is
+// started from, the key pair is the one beside the program.
+TEST_F(DriverTest, BareNameThroughPathUsesTheProgramsFolder) {
+  VELLICOR_POSIX_PROGRAM_ONLY("started through the POSIX shell's PATH lookup");
+  const fs::path a = dir_ / "a", b = dir_ / "b";
+  fs::create_directory(a);
+  fs::create_directory(b);
   test::RunOptions o;
-  o.cwd = elsewhere_;
-  RunResult r = test::run_program("/bin/bash", {"-c", "exec -a vellicor \"$0\" genkeys", program_.string()}, o);
-  EXPECT_EQ(r.out, kBanner + kGenerated + kReady);
+  o.env["PATH"] = prog_dir().string() + ":/usr/bin:/bin";
+
+  o.cwd = a;
+  RunResult first = test::run_program("/bin/sh", {"-c", "vellicor genkeys"}, o);
+  EXPECT_EQ(first.out, kBanner + kGenerated + kReady);
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(first.status, 0);
+  const ByteBuffer pub = read_file(prog_dir() / "keys" / "kyber.pub");
+
+  o.cwd = b;
+  RunResult second = test::run_program("/bin/sh", {"-c", "vellicor genkeys"}, o);
+  EXPECT_EQ(second.out, kBanner + kKeysOk + kReady);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(second.status, 0);
+
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("keys vellicor"));
+  EXPECT_EQ(read_file(prog_dir() / "keys" / "kyber.pub"), pub);
+  EXPECT_EQ(list_dir(a), "");
+  EXPECT_EQ(list_dir(b), "");
+}
+
+// With a folder part, the first command-line entry itself names the folder,
+// made absolute against the current one; the system is not asked.
+TEST_F(DriverTest, FolderPartOfTheProgramNameIsTakenAsGiven) {
+  VELLICOR_POSIX_PROGRAM_ONLY("argv[0] is set with bash, which does not reach a program under Wine");
+  struct StartCase {
+    const char* name;
+    std::string command;  // run by /bin/bash -c in cwd; $0 is the installed copy
+    fs::path cwd;
+    std::string keys_in;  // the folder whose keys/ the run made ("prog" or "elsewhere")
+  };
+  const StartCase cases[] = {
+      {"relative path with a folder", "exec prog/vellicor genkeys", dir_.path(), "prog"},
+      {"absolute path", "exec \"$0\" genkeys", elsewhere_, "prog"},
+      // argv[0] set by hand to a folder that is not the program's: that folder is used.
+      {"argv[0] naming the current folder", "exec -a ./vellicor \"$0\" genkeys", elsewhere_, "elsewhere"},
+  };
+  for (const StartCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(prog_dir() / "keys");
+    fs::remove_all(elsewhere_ / "keys");
+    test::RunOptions o;
+    o.cwd = c.cwd;
+    RunResult r = test::run_program("/bin/bash", {"-c", c.command, program_.string()}, o);
+    EXPECT_EQ(r.out, kBanner + kGenerated + kReady);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(list_dir(prog_dir()), test::as_installed(c.keys_in == "prog" ? "keys vellicor" : "vellicor"));
+    EXPECT_EQ(list_dir(elsewhere_), c.keys_in == "elsewhere" ? "keys" : "");
+  }
+}
+
+// Standard output as the output file: the lines before the restored bytes
+// stay in front of them, and the closing line follows.
+TEST_F(DriverTest, OutputToStandardOutputKeepsTheLinesInOrder) {
+  VELLICOR_POSIX_PROGRAM_ONLY("/dev/stdout is a POSIX path");
+  const std::string message = "the restored bytes\n";
+  write_file(prog_dir() / "message.txt", message);
+  write_file(prog_dir() / "carrier.png", test::make_png(4, 4));
+  ASSERT_EQ(run({"embed", "message.txt", "carrier.png", "stego.png"}).status, 0);
+
+  RunResult r = run({"extract", "stego.png", "/dev/stdout"});
+  EXPECT_EQ(r.out, kBanner + kKeysChecked + "[INFO] Extracting from stego PNG 'stego.png' -> '/dev/stdout'\n" +
+                       message + "[OK] Payload restored to file: /dev/stdout\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(list_dir(elsewhere_), "keys");
-  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("vellicor"));
+
+  RunResult e = run({"embed", "message.txt", "carrier.png", "/dev/stdout"});
+  const std::string info = "[INFO] Embedding 'message.txt' into carrier PNG 'carrier.png' -> '/dev/stdout'\n";
+  const std::string ok = "[OK] Stego PNG written: /dev/stdout\n";
+  const std::string head = kBanner + kKeysChecked + info;
+  ASSERT_GT(e.out.size(), head.size() + ok.size());
+  EXPECT_EQ(e.out.substr(0, head.size()), head);
+  EXPECT_EQ(e.out.substr(head.size(), 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(e.out.substr(e.out.size() - ok.size()), ok);
+  EXPECT_EQ(e.status, 0);
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys message.txt stego.png vellicor"));
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ TEST_F(FaultTest, WithoutTheFaultTheSameOutputsWork) {
 
 // genkeys on a full disk: failing at the public key writes nothing; failing
 // at the private key leaves the new public key alone, which the next run
-// replaces with a fresh, matching pair. genkeys exits 0 either way.
+// replaces with a fresh, matching pair. genkeys exits 1 either way.
 TEST_F(FaultTest, GenkeysOnAFullDisk) {
   struct Row {
     unsigned long long limit;
@@ -218,7 +218,7 @@ TEST_F(FaultTest, GenkeysOnAFullDisk) {
     fs::create_directory(prog_dir() / "keys");
     const RunResult r = run({"genkeys"}, row.limit);
     EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kBanner + "[ERR] genkeys failed\n");
     EXPECT_EQ(r.err, kSaveFailed);
     std::vector<std::string> left;
@@ -260,7 +260,7 @@ TEST_F(FaultTest, KeyFolderThatCannotBeWritten) {
   lock(prog_dir());
   const std::string no_folder = "[ERR] cannot create key directory 'keys/': Permission denied\n";
   RunResult r = run({"genkeys"}, {}, uid);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kBanner + "[ERR] genkeys failed\n");
   EXPECT_EQ(r.err, no_folder);
   r = run({"embed", w("in.bin"), w("carrier.png"), w("out.png")}, {}, uid);

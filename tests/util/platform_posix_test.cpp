@@ -14,12 +14,29 @@ namespace {
 using test::TempDir;
 using test::write_file;
 
-TEST(ProgramDirectory, IsTheAbsoluteParentOfTheProgramPath) {
-  std::string cwd = std::filesystem::current_path().string();
-  EXPECT_EQ(program_directory("/opt/app/vellicor"), "/opt/app");
-  EXPECT_EQ(program_directory("bin/vellicor"), cwd + "/bin");
-  // Started by a bare name found on the search path: the current folder stays.
-  EXPECT_EQ(program_directory("vellicor"), cwd);
+TEST(ProgramDirectory, FromTheFolderPartOrElseFromTheSystem) {
+  // Run from a folder other than this test program's, so the two cannot be
+  // mistaken for each other.
+  TempDir elsewhere;
+  const std::filesystem::path started_in = std::filesystem::current_path();
+  std::filesystem::current_path(elsewhere.path());
+  const std::string cwd = std::filesystem::current_path().string();
+  // This test program's own folder, as the build placed it (links resolved,
+  // as the system reports a running program's file).
+  const std::string own = std::filesystem::canonical(VELLICOR_TEST_PROGRAM).parent_path().string();
+  struct Case {
+    const char* argv0;
+    std::string expected;
+  } cases[] = {
+      {"/opt/app/vellicor", "/opt/app"},
+      {"bin/vellicor", cwd + "/bin"},
+      // A bare name, as when found through PATH: the folder of the running
+      // program, not the current one.
+      {"vellicor", own},
+      {"", own},
+  };
+  for (const Case& c : cases) EXPECT_EQ(program_directory(c.argv0), c.expected) << "argv[0] '" << c.argv0 << "'";
+  std::filesystem::current_path(started_in);
 }
 
 TEST(UserDefaultLocaleName, TakesTheLangLineOfTheFirstFileThatExists) {
