@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program, and runs its main job on the
-# bundled sample: hide samples/message.txt in samples/carrier.png, get it back,
-# and show that the restored file equals the original.
+# Installs what building the program needs and is missing, builds the program
+# alone (no tests) in build-demo/, and runs its main job on the bundled sample:
+# hide samples/message.txt in samples/carrier.png, get it back, and show that
+# the restored file equals the original.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j"$(nproc)" --target vellicor
-bin=$top/build/cli/vellicor
+build=$top/build-demo
+bash scripts/install-deps.sh build
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_BUILD_TESTS=OFF
+cmake --build "$build" -j"$(nproc)" --target vellicor
+bin=$build/cli/vellicor
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -1,15 +1,42 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian/Ubuntu packages, when missing.
+# Installs, from Debian packages, what one job needs and is missing:
+#
+#   scripts/install-deps.sh build   compiler, CMake, pkg-config, Crypto++, zlib (the program alone)
+#   scripts/install-deps.sh test    build + GoogleTest, valgrind, objdump, libpng, OpenSSL, pngcheck
+#   scripts/install-deps.sh check   test + clang with its sanitizer and libFuzzer runtime
+#   scripts/install-deps.sh bench   build + Google Benchmark, age, python3, time
+#
+# No package name carries a version, so the same list serves Debian 12 and
+# Debian 13. The package lists are refreshed only when something is missing.
 set -euo pipefail
-packages=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev libgtest-dev libbenchmark-dev
-          valgrind binutils libpng-dev libssl-dev pngcheck clang libclang-rt-14-dev)
+profile=${1:-test}
+
+build=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev)
+test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngcheck util-linux)
+# libclang-rt-dev follows the distribution's default clang (14 on Debian 12,
+# 19 on Debian 13) and brings the ASan, UBSan and libFuzzer runtimes for it.
+check=("${test[@]}" clang libclang-rt-dev)
+bench=("${build[@]}" libbenchmark-dev age python3 time)
+
+case $profile in
+  build) packages=("${build[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  check) packages=("${check[@]}") ;;
+  bench) packages=("${bench[@]}") ;;
+  *)
+    echo "usage: $0 build|test|check|bench" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
-fi
+((${#missing[@]})) || exit 0
+
+echo "installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite: first the
-# plain build (with the KEM's constant-time check under valgrind), then the
-# same suite built with AddressSanitizer and UBSan, then a short run of each
-# fuzz target (VELLICOR_FUZZ_SECONDS, default 60; 0 skips it).
+# Installs what building and testing need and is missing, builds the program
+# and its test suite in build/, and runs the suite with ctest (the KEM's
+# constant-time check under valgrind included). The sanitizer builds and the
+# fuzz runs are in scripts/check.sh.
+#
+#   VELLICOR_JOBS  parallel build and test jobs (default: number of cores)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
-bash scripts/sanitize.sh
+jobs=${VELLICOR_JOBS:-$(nproc)}
+bash scripts/install-deps.sh test
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_BUILD_TESTS=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"

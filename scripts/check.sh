@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The full check, as CI runs it, one stage after another; the first failing
+# stage ends the run:
+#   1. the test command of README (scripts/test.sh): plain build and ctest;
+#   2. the same suite built with AddressSanitizer and UBSan (scripts/sanitize.sh);
+#   3. a smoke run of each fuzz target (fuzz/run.sh);
+#   4. the Windows stage (scripts/windows.sh), where that script exists.
+#
+#   VELLICOR_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips stage 3)
+#   VELLICOR_JOBS          parallel build and test jobs (default: number of cores)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+fuzz_seconds=${VELLICOR_FUZZ_SECONDS:-60}
+
+stage() { printf '\n== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
+
+bash scripts/install-deps.sh check
+
+stage "test suite: scripts/test.sh"
+bash scripts/test.sh
+
+stage "sanitizer suite: scripts/sanitize.sh"
+bash scripts/sanitize.sh
+
+if ((fuzz_seconds > 0)); then
+  stage "fuzz smoke runs: fuzz/run.sh $fuzz_seconds"
+  bash fuzz/run.sh "$fuzz_seconds"
+else
+  stage "fuzz smoke runs skipped (VELLICOR_FUZZ_SECONDS=0)"
+fi
+
+if [ -f scripts/windows.sh ]; then
+  stage "Windows stage: scripts/windows.sh"
+  bash scripts/windows.sh
+fi
+
+stage "full check passed"
