@@ -392,6 +392,7 @@ TEST_F(DriverTest, OutputToStandardOutputKeepsTheLinesInOrder) {
   EXPECT_EQ(e.out.substr(0, head.size()), head);
   EXPECT_EQ(e.out.substr(head.size(), 8), "\x89PNG\r\n\x1a\n");
   EXPECT_EQ(e.out.substr(e.out.size() - ok.size()), ok);
+  EXPECT_EQ(e.err, "");
   EXPECT_EQ(e.status, 0);
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys message.txt stego.png vellicor"));
 }
