@@ -2,9 +2,9 @@
 # Installs, from Debian packages, what one job needs and is missing:
 #
 #   scripts/install-deps.sh build   compiler, CMake, pkg-config, Crypto++, zlib (the program alone)
-#   scripts/install-deps.sh test    build + GoogleTest, valgrind, objdump, libpng, OpenSSL, pngcheck
+#   scripts/install-deps.sh test    build + GoogleTest, valgrind, objdump, libpng, OpenSSL, pngcheck, strace
 #   scripts/install-deps.sh check   test + clang with its sanitizer and libFuzzer runtime
-#   scripts/install-deps.sh bench   build + Google Benchmark, age, python3, time
+#   scripts/install-deps.sh bench   build + Google Benchmark, age, eatmydata, python3, time
 #
 # No package name carries a version, so the same list serves Debian 12 and
 # Debian 13. The package lists are refreshed only when something is missing.
@@ -12,11 +12,11 @@ set -euo pipefail
 profile=${1:-test}
 
 build=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev)
-test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngcheck util-linux)
+test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngcheck strace util-linux)
 # libclang-rt-dev follows the distribution's default clang (14 on Debian 12,
 # 19 on Debian 13) and brings the ASan, UBSan and libFuzzer runtimes for it.
 check=("${test[@]}" clang libclang-rt-dev)
-bench=("${build[@]}" libbenchmark-dev age python3 time)
+bench=("${build[@]}" libbenchmark-dev age eatmydata python3 time)
 
 case $profile in
   build) packages=("${build[@]}") ;;
