@@ -358,7 +358,10 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
 
 // An input that grows or shrinks while embed reads it gives a failure line,
 // never a stego with wrong lengths. The change is made from another thread
-// as soon as the pipeline has the input open.
+// as soon as the pipeline has the input open. On a busy machine the change
+// may land only after the whole input was read; such a run may succeed, but
+// only with a stego of exactly what was read. Some of a few tries must land
+// in time and be refused.
 TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
   struct Case {
     const char* what;
@@ -371,27 +374,36 @@ TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::remove("stego.png");
-    write_file("input.bin", std::string_view("x"));
-    fs::resize_file("input.bin", kSize);
-    const fs::path input_abs = fs::absolute("input.bin");
-    std::atomic<bool> done{false};
-    std::thread changer([&] {
-      // Waits until this process holds the input open, then changes it.
-      for (bool open = false; !open && !done;) {
-        for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
-          std::error_code ec;
-          if (fs::read_symlink(e.path(), ec) == input_abs) open = true;
+    int refused = 0;
+    for (int attempt = 0; attempt < 5 && refused == 0; ++attempt) {
+      fs::remove("stego.png");
+      write_file("input.bin", std::string_view("x"));
+      fs::resize_file("input.bin", kSize);
+      const fs::path input_abs = fs::absolute("input.bin");
+      std::atomic<bool> done{false};
+      std::thread changer([&] {
+        // Waits until this process holds the input open, then changes it.
+        for (bool open = false; !open && !done;) {
+          for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (fs::read_symlink(e.path(), ec) == input_abs) open = true;
+          }
         }
+        c.change();
+      });
+      const Outcome r = embed("input.bin", "carrier.png", "stego.png");
+      done = true;
+      changer.join();
+      if (r.ok) {
+        std::error_code ec;
+        EXPECT_EQ(fs::file_size("stego.png", ec), carrier_.size() + 12 + 1606 + kSize) << "attempt " << attempt;
+        continue;
       }
-      c.change();
-    });
-    const Outcome r = embed("input.bin", "carrier.png", "stego.png");
-    done = true;
-    changer.join();
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.err, "[ERR] input file 'input.bin' changed size while it was read\n");
-    EXPECT_FALSE(fs::exists("stego.png"));
+      ++refused;
+      EXPECT_EQ(r.err, "[ERR] input file 'input.bin' changed size while it was read\n");
+      EXPECT_FALSE(fs::exists("stego.png"));
+    }
+    EXPECT_EQ(refused, 1) << "no change landed while the input was read";
   }
 }
 
