@@ -34,13 +34,6 @@ std::optional<std::string> user_default_locale_name(
     const std::vector<std::string>& locale_files = {"/etc/locale.conf", "/etc/default/locale"});
 #endif
 
-// Whole-file buffers of hundreds of megabytes cost more in page faults than in
-// copying when backed by 4 KiB pages; asking for huge pages roughly halves the
-// time to read such a file in (see bench/). Only advice: where the system has
-// no such thing, nothing changes. Call once the buffer has its final size and
-// before its bytes are first written; small buffers are left alone.
-void advise_huge_pages(ByteBuffer& buffer) noexcept;
-
 // Paths typed by the user are narrow text: bytes as they are on POSIX, the
 // system code page (ANSI) on Windows. Every file-system call takes them
 // through to_native_path; names coming back from the system go through

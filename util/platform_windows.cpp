@@ -120,8 +120,6 @@ std::optional<std::string> user_default_locale_name() {
 }
 
 // Windows has no advice of this kind for ordinary heap memory.
-void advise_huge_pages(ByteBuffer& buffer) noexcept { (void)buffer; }
-
 bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
                     std::string* why) {
   std::wstring pattern = directory.native();
