@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "util/file_io.hpp"
+#include "util/file_io_failure.hpp"
 #include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
@@ -21,15 +22,8 @@ namespace vellicor {
 
 namespace {
 
-bool fail(std::string* why, int error) {
-  if (why != nullptr) *why = std::strerror(error);
-  return false;
-}
-
-bool fail_text(std::string* why, std::string_view text) {
-  if (why != nullptr) *why = text;
-  return false;
-}
+using file_io_failure::fail;
+using file_io_failure::fail_text;
 
 // The common failures read as they do on POSIX ("No such file or
 // directory"); the rest in the system's own words.
@@ -194,32 +188,6 @@ std::wstring scratch_folder() {
 // Windows offers no unnamed files; there is nothing to switch off.
 void set_unnamed_files_allowed(bool allowed) { (void)allowed; }
 
-bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why) {
-  InputFile in;
-  if (!in.open(path, why)) return false;
-  ByteBuffer data;
-  if (in.size_known()) {
-    if (in.size() > data.max_size()) return fail(why, EFBIG);
-    data.resize(static_cast<std::size_t>(in.size()));
-    if (!in.read_exact(data.data(), data.size(), why)) return false;
-  } else if (!in.read_all(data, why)) {
-    return false;
-  }
-  out.swap(data);
-  return true;
-}
-
-bool write_whole_file(const std::string& path, ByteView data, std::string* why) {
-  AtomicFile file;
-  return file.open(path, 0666, why) && file.write_in_blocks(data, why) && file.commit(why);
-}
-
-bool MemorySource::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
-  if (offset > bytes_.size() || n > bytes_.size() - offset) return fail_text(why, "file ended early (short read)");
-  if (n > 0) std::memcpy(dst, bytes_.data() + offset, n);
-  return true;
-}
-
 InputFile::~InputFile() { close_handle(fd_); }
 
 bool InputFile::open(const std::string& path, std::string* why) {
@@ -243,30 +211,9 @@ bool InputFile::open(const std::string& path, std::string* why) {
   return true;
 }
 
-bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, std::string* why) {
-  if (!open(path, why)) return false;
-  if (size_known_) return true;
-  if (!read_all(slurped_, why, limit)) return false;
-  if (slurped_.size() > limit) return fail(why, EFBIG);
-  in_memory_ = true;
-  size_ = slurped_.size();
-  return true;
-}
-
 bool InputFile::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
   if (in_memory_) return MemorySource(slurped_).read_at(offset, dst, n, why);
   return read_exact_at(as_handle(fd_), dst, n, offset, why);
-}
-
-bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
-  std::size_t got = 0;
-  while (n > 0) {
-    if (!read_some(dst, n, got, why)) return false;
-    if (got == 0) return fail_text(why, "file ended early (short read)");
-    dst += got;
-    n -= got;
-  }
-  return true;
 }
 
 bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::string* why) {
@@ -278,23 +225,6 @@ bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, st
   }
   got = r;
   return true;
-}
-
-bool InputFile::read_all(ByteBuffer& out, std::string* why, std::uint64_t limit) {
-  constexpr std::size_t kStep = 1 << 16;
-  const std::size_t start = out.size();
-  for (;;) {
-    if (out.size() - start > limit) return true;
-    const std::size_t have = out.size();
-    out.resize(have + kStep);
-    std::size_t got = 0;
-    if (!read_some(out.data() + have, kStep, got, why)) {
-      out.resize(have);
-      return false;
-    }
-    out.resize(have + got);
-    if (got == 0) return true;
-  }
 }
 
 bool InputFile::unchanged_at_end(std::string* why) {
@@ -391,12 +321,6 @@ bool AtomicFile::write(ByteView data, std::string* why) {
     return false;
   }
   written_ += data.size();
-  return true;
-}
-
-bool AtomicFile::write_in_blocks(ByteView data, std::string* why) {
-  for (std::size_t at = 0; at < data.size(); at += write_block_length)
-    if (!write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
   return true;
 }
 
