@@ -10,7 +10,9 @@
 #
 # BENCH_BUILD_DIR (default /tmp/vellicor-bench-build) holds the build and
 # BENCH_WORK_DIR (default: a fresh folder under /tmp) the test files.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] bench/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BENCH_BUILD_DIR:-/tmp/vellicor-bench-build}"
 micro=0

@@ -4,7 +4,9 @@
 # The fixed test key pair fuzz/keys/ is made by `genkeys` when it is missing;
 # the stego seeds are sealed for it, so that fuzz_open starts from envelopes
 # that open. The tiny carriers are written here, from nothing.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] fuzz/make_corpus.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 prog=${1:?usage: fuzz/make_corpus.sh <path to vellicor>}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)

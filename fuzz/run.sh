@@ -10,7 +10,9 @@
 # corpus grows in <build>/corpus/<target>, seeded from fuzz/corpus/<target>;
 # crashes, leaks, timeouts and out-of-memory inputs land in <build>/artifacts/.
 # Exit status: 0 only when every target ran its time without a finding.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] fuzz/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 root=$(pwd)
 

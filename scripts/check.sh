@@ -8,7 +8,9 @@
 #
 #   VELLICOR_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips stage 3)
 #   VELLICOR_JOBS          parallel build and test jobs (default: number of cores)
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/check.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 fuzz_seconds=${VELLICOR_FUZZ_SECONDS:-60}
 

@@ -3,7 +3,9 @@
 # alone (no tests) in build-demo/, and runs its main job on the bundled sample:
 # hide samples/message.txt in samples/carrier.png, get it back, and show that
 # the restored file equals the original.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/demo.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 top=$PWD
 build=$top/build-demo

@@ -8,7 +8,9 @@
 #
 # No package name carries a version, so the same list serves Debian 12 and
 # Debian 13. The package lists are refreshed only when something is missing.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/install-deps.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 profile=${1:-test}
 
 build=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev)

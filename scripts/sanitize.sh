@@ -9,7 +9,9 @@
 #
 # The KEM's constant-time test runs under valgrind, which cannot run ASan
 # binaries, so it is left out here; the plain build runs it.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/sanitize.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${VELLICOR_SANITIZE_BUILD:-$root/build-sanitize}

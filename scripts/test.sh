@@ -5,7 +5,9 @@
 # fuzz runs are in scripts/check.sh.
 #
 #   VELLICOR_JOBS  parallel build and test jobs (default: number of cores)
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/test.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 jobs=${VELLICOR_JOBS:-$(nproc)}
 bash scripts/install-deps.sh test

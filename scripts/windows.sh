@@ -11,7 +11,9 @@
 # Crypto++ is built once from Debian's own source package (the same version
 # the Linux build links) into ${VELLICOR_CACHE:-~/.cache/vellicor}, in a
 # folder named after its version, and reused from there afterwards.
-set -euo pipefail
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/windows.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
@@ -62,10 +64,10 @@ build_cryptopp() {
   # A build stopped part way is picked up where it was (make redoes only
   # what is missing); a fetch stopped part way starts over.
   local srcdir
-  srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libcrypto++-*' 2>/dev/null | head -n 1)
+  srcdir=$(unpacked_source "$work")
   if [ -z "$srcdir" ] || [ ! -f "$srcdir/GNUmakefile" ]; then
     fetch_cryptopp_source "$version" "$work"
-    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libcrypto++-*' | head -n 1)
+    srcdir=$(unpacked_source "$work")
     [ -n "$srcdir" ] || { echo "[ERR] the Crypto++ source package did not unpack" >&2; return 1; }
   fi
 
@@ -81,6 +83,17 @@ build_cryptopp() {
   rm -rf "$dest" && mv "$dest.tmp" "$dest"
   rm -rf "$work"
   log "Crypto++ $version for mingw-w64 is in $dest"
+}
+
+# The unpacked source folder under $1, or nothing (not an error) where there is
+# none yet: a fresh machine has no $1 at all.
+unpacked_source() {
+  local d
+  [ -d "$1" ] || return 0
+  for d in "$1"/libcrypto++-*/; do
+    [ -d "$d" ] && { printf '%s\n' "${d%/}"; return 0; }
+  done
+  return 0
 }
 
 fetch_cryptopp_source() {
