@@ -24,6 +24,7 @@ for a in "$@"; do
   esac
 done
 
+bash "$repo/scripts/install-deps.sh" bench
 for tool in age age-keygen eatmydata python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench: '$tool' is not installed (Debian packages: age, eatmydata, python3, time)" >&2; exit 1; }
 done

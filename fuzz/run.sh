@@ -30,7 +30,7 @@ done
 
 build=${VELLICOR_FUZZ_BUILD:-$root/build-fuzz}
 jobs=${VELLICOR_FUZZ_BUILD_JOBS:-2}
-command -v clang++ >/dev/null || { echo "fuzz/run.sh: clang++ not found" >&2; exit 2; }
+bash "$root/scripts/install-deps.sh" check  # clang and its libFuzzer runtime
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_SANITIZE=ON -DVELLICOR_FUZZ=ON -DVELLICOR_BUILD_TESTS=OFF \

@@ -17,6 +17,7 @@ root=$(pwd)
 build=${VELLICOR_SANITIZE_BUILD:-$root/build-sanitize}
 jobs=${VELLICOR_JOBS:-$(nproc)}
 
+bash "$root/scripts/install-deps.sh" test
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_SANITIZE=ON
 cmake --build "$build" -j"$jobs"
 

@@ -100,11 +100,13 @@ fetch_cryptopp_source() {
   local version=$1 work=$2
   rm -rf "$work" && mkdir -p "$work/lists/partial"
 
-  # apt-get source needs a deb-src line. It gets one of its own here, with
-  # its own lists folder, so the machine's apt configuration stays as it is.
+  # apt-get source needs a deb-src line. It gets its own here, with its own
+  # lists folder, so the machine's apt configuration stays as it is. The
+  # installed version may come from the release, its updates or a security update.
   local suite
   suite=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-bookworm}")
-  printf 'deb-src http://deb.debian.org/debian %s main\n' "$suite" > "$work/sources.list"
+  printf 'deb-src http://deb.debian.org/debian %s main\n' "$suite" "$suite-updates" > "$work/sources.list"
+  printf 'deb-src http://deb.debian.org/debian-security %s-security main\n' "$suite" >> "$work/sources.list"
   local apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
                   -o "Dir::State::Lists=$work/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
                   -o "APT::Sandbox::User=$(id -un)")
