@@ -9,6 +9,7 @@ set -Eeuo pipefail
 trap 'echo "[ERR] fuzz/make_corpus.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 prog=${1:?usage: fuzz/make_corpus.sh <path to vellicor>}
 here=$(cd "$(dirname "$0")" && pwd)
+bash "$here/../scripts/install-deps.sh" python
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh test    build + GoogleTest, valgrind, objdump, libpng, OpenSSL, pngcheck, strace
 #   scripts/install-deps.sh check   test + clang with its sanitizer and libFuzzer runtime
 #   scripts/install-deps.sh bench   build + Google Benchmark, age, eatmydata, python3, time
+#   scripts/install-deps.sh python  python3 alone (fuzz/make_corpus.sh)
 #
 # No package name carries a version, so the same list serves Debian 12 and
 # Debian 13. The package lists are refreshed only when something is missing.
@@ -25,8 +26,9 @@ case $profile in
   test) packages=("${test[@]}") ;;
   check) packages=("${check[@]}") ;;
   bench) packages=("${bench[@]}") ;;
+  python) packages=(python3) ;;
   *)
-    echo "usage: $0 build|test|check|bench" >&2
+    echo "usage: $0 build|test|check|bench|python" >&2
     exit 2
     ;;
 esac
