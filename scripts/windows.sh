@@ -4,6 +4,7 @@
 #
 #   bash scripts/windows.sh            every step
 #   bash scripts/windows.sh cryptopp   only the Crypto++ cross-build (cached)
+#   bash scripts/windows.sh cryptopp-dir   prints the folder of that build
 #
 # Wine runs in a prefix of its own under the build folder (build-win/), so
 # the user's ~/.wine is neither used nor changed.
@@ -26,7 +27,8 @@ log() { printf '== %s\n' "$*"; }
 
 install_missing() {
   local packages=(g++-mingw-w64-x86-64-posix wine64 libz-mingw-w64-dev libgtest-dev dpkg-dev
-                  zip unzip cmake make pkg-config libcrypto++-dev locales binutils-mingw-w64-x86-64)
+                  zip unzip cmake make pkg-config libcrypto++-dev locales binutils-mingw-w64-x86-64
+                  icoutils)
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -115,10 +117,6 @@ fetch_cryptopp_source() {
   (cd "$work" && apt-get "${apt_opts[@]}" source "libcrypto++=$version")
 }
 
-project_version() {
-  sed -n 's/^project(vellicor VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"
-}
-
 build_program() {
   log "building vellicor.exe and the tests for Windows x86-64"
   local started=$SECONDS
@@ -161,24 +159,13 @@ run_end_to_end() {
   log "end-to-end tests ran in $((SECONDS - started)) s"
 }
 
+# The zip as scripts/release.sh makes it (scripts/package.sh is the one way to
+# pack it), from this build's exe.
 make_zip() {
-  local version zip stage
-  version=$(project_version)
-  zip="$root/dist/vellicor-$version-windows-x86_64.zip"
-  stage="$build/dist/vellicor-$version-windows-x86_64"
-  rm -rf "$stage" && mkdir -p "$stage" "$root/dist"
-  cp "$build/cli/vellicor.exe" "$stage/"
-  $cross-strip "$stage/vellicor.exe"
-  # Notepad and friends expect CRLF.
-  sed 's/$/\r/' "$root/scripts/windows-readme.txt" > "$stage/README.txt"
-  rm -f "$zip"
-  (cd "$stage" && zip -q -X "$zip" vellicor.exe README.txt)
-  local contents
-  contents=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-  if [ "$contents" != "README.txt vellicor.exe " ]; then
-    echo "[ERR] the zip should hold vellicor.exe and README.txt only, not: $contents" >&2
-    return 1
-  fi
+  local zip
+  # shellcheck source=package.sh
+  source "$root/scripts/package.sh"
+  zip=$(package_windows_zip "$build/cli/vellicor.exe" "$root/dist")
   log "left $zip"
 }
 
@@ -187,6 +174,9 @@ case "$step" in
   cryptopp)
     install_missing
     build_cryptopp
+    ;;
+  cryptopp-dir)
+    cryptopp_dir
     ;;
   all)
     started_all=$SECONDS
@@ -201,7 +191,7 @@ case "$step" in
     log "scripts/windows.sh done in $((SECONDS - started_all)) s"
     ;;
   *)
-    echo "[ERR] unknown step '$step' (cryptopp, or nothing for all steps)" >&2
+    echo "[ERR] unknown step '$step' (cryptopp, cryptopp-dir, or nothing for all steps)" >&2
     exit 2
     ;;
 esac
