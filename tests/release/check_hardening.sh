@@ -2,7 +2,7 @@
 # Reads a built program and fails when a hardening flag of the build left no
 # trace in it. One line per property: "ok" or "MISSING", then the verdict.
 #
-#   check_hardening.sh [--no-fortify] [--stripped] <program>
+#   check_hardening.sh [--fortify | --no-fortify] [--stripped] <program>
 #
 # Linux (ELF): PIE, full RELRO (GNU_RELRO and BIND_NOW), a stack that does not
 # execute, the stack protector (__stack_chk_fail), the checked functions of
@@ -12,19 +12,21 @@
 # base relocations to move by, DEP, and the stack protector (__stack_chk_fail,
 # linked in from libssp). A stripped program keeps no symbols to tell the
 # last two by, so --stripped leaves them out and says so.
-# --no-fortify: a build without optimisation, where _FORTIFY_SOURCE does nothing.
+# --no-fortify: a build without optimisation, where _FORTIFY_SOURCE does
+# nothing (--fortify, the default, expects its checked functions).
 # -fstack-clash-protection leaves no mark that a reader of the file can see.
 set -uo pipefail
 fortify=1 stripped=0
 while [ $# -gt 1 ]; do
   case $1 in
+    --fortify) fortify=1 ;;
     --no-fortify) fortify=0 ;;
     --stripped) stripped=1 ;;
     *) echo "check_hardening.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
 done
-[ $# -eq 1 ] && [ -f "$1" ] || { echo "usage: check_hardening.sh [--no-fortify] [--stripped] <program>" >&2; exit 2; }
+[ $# -eq 1 ] && [ -f "$1" ] || { echo "usage: check_hardening.sh [--fortify | --no-fortify] [--stripped] <program>" >&2; exit 2; }
 bin=$1
 failed=0
 check() {  # check <name> <status of the test>
