@@ -1,9 +1,7 @@
 #include "keystore/key_store.hpp"
 
 #include <ctime>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "kem/kem.hpp"
 #include "util/byte_buffer.hpp"
@@ -20,32 +18,30 @@ const std::string private_key_path = key_directory + "kyber.prv";
 
 namespace {
 
-namespace fs = std::filesystem;
-
 enum class Presence { absent, present, unknown };
 
-// Links are followed, and an entry of any kind counts: a directory named
-// kyber.pub is "there". Only a real error (say, no search permission on the
-// key folder) is reported; a missing parent is plain absence.
+// An entry of any kind counts, and a link is not followed: a directory named
+// kyber.pub, or a dangling link named kyber.prv, is "there" (and never
+// written through). Only a real error (say, no search permission on the key
+// folder) is reported; a missing parent is plain absence.
 Presence probe(const std::string& path) {
-  std::error_code ec;
-  bool found = fs::exists(to_native_path(path), ec);
-  if (ec) {
-    err({"[ERR] cannot check '", path, "': ", ec.message(), "\n"});
+  bool found = false;
+  std::string why;
+  if (!entry_exists(path, found, &why)) {
+    err({"[ERR] cannot check '", path, "': ", why, "\n"});
     return Presence::unknown;
   }
   return found ? Presence::present : Presence::absent;
 }
 
-// A key folder made here is owner-only; one that already exists keeps its
-// permissions, since the user may have chosen them.
+// A key folder made here is the user's alone from the start, and the folder
+// that holds it is flushed, so it survives a power cut; one that already
+// exists keeps its permissions, since the user may have chosen them.
 bool make_key_directory() {
-  const fs::path dir = to_native_path(key_directory).parent_path();
-  std::error_code ec;
-  bool created = fs::create_directories(dir, ec);
-  if (!ec && created) fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-  if (ec) {
-    err({"[ERR] cannot create key directory '", key_directory, "': ", ec.message(), "\n"});
+  bool created = false;
+  std::string why;
+  if (!make_private_folder(key_directory, created, &why)) {
+    err({"[ERR] cannot create key directory '", key_directory, "': ", why, "\n"});
     return false;
   }
   return true;
@@ -63,13 +59,13 @@ std::string utc_stamp() {
 std::optional<std::string> free_name_beside(const std::string& base) {
   for (int n = 1; n <= 1000; ++n) {
     std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
-    std::error_code ec;
-    fs::file_status st = fs::symlink_status(to_native_path(candidate), ec);
-    if (st.type() == fs::file_type::not_found) return candidate;
-    if (ec) {
-      err({"[ERR] cannot check '", candidate, "': ", ec.message(), "\n"});
+    bool taken = false;
+    std::string why;
+    if (!entry_exists(candidate, taken, &why)) {
+      err({"[ERR] cannot check '", candidate, "': ", why, "\n"});
       return std::nullopt;
     }
+    if (!taken) return candidate;
   }
   err({"[ERR] no free name to set aside '", private_key_path, "'\n"});
   return std::nullopt;
@@ -80,19 +76,28 @@ std::optional<std::string> free_name_beside(const std::string& base) {
 bool set_aside_orphan() {
   std::optional<std::string> target = free_name_beside(private_key_path + ".orphan-" + utc_stamp());
   if (!target) return false;
-  std::error_code ec;
-  fs::rename(to_native_path(private_key_path), to_native_path(*target), ec);
-  if (ec) {
-    err({"[ERR] cannot set aside '", private_key_path, "': ", ec.message(), "\n"});
+  std::string why;
+  if (!rename_no_replace(private_key_path, *target, &why)) {
+    err({"[ERR] cannot set aside '", private_key_path, "': ", why, "\n"});
     return false;
   }
   out({"[INFO] '", private_key_path, "' had no public key; set aside as '", *target, "'\n"});
   return true;
 }
 
-bool write_private_key(const SecretBytes& secret) {
+// Key files are made as regular files in keys/, never through a link; the
+// private one for the user alone.
+bool write_key_file(const std::string& path, ByteView bytes, bool secret) {
+  OutputOptions options;
+  options.follow_links = false;
+  if (secret) {
+    options.create_mode = 0600;
+    options.owner_only = true;
+  }
   AtomicFile file;
-  return file.open(private_key_path, 0600) && file.write(secret.span()) && file.commit();
+  if (!(file.open(path, options) && file.write(bytes) && file.commit())) return false;
+  warn_if_unflushed(path, file.after_naming_warning());
+  return true;
 }
 
 bool generation_failed() {
@@ -115,8 +120,8 @@ bool generate_pair(bool orphan_found) {
   kem.reset();
 
   if (orphan_found && !set_aside_orphan()) return false;
-  if (!write_whole_file(public_key_path, public_key)) return generation_failed();
-  if (!write_private_key(secret_key)) return generation_failed();
+  if (!write_key_file(public_key_path, public_key, false)) return generation_failed();
+  if (!write_key_file(private_key_path, secret_key.span(), true)) return generation_failed();
   out({"[INFO] Kyber-1024 keypair generated in '", key_directory, "'\n"});
   return true;
 }

@@ -11,9 +11,10 @@ namespace vellicor {
 
 namespace {
 
-// A source that cannot seek (a pipe) is read into memory to be walked; a
+// A source that cannot seek (a pipe) is copied into an unnamed temporary file
+// to be walked, as long as it starts as a PNG does, and up to this size; a
 // regular file is only read where the walk or the copy needs it.
-constexpr std::uint64_t kNoLimit = UINT64_MAX;
+constexpr std::uint64_t kPipeLimit = std::uint64_t{64} << 30;
 
 bool fits_in_chunk(std::uint64_t length) {
   if (length <= max_chunk_data_length) return true;
@@ -25,7 +26,7 @@ bool fits_in_chunk(std::uint64_t length) {
 }  // namespace
 
 bool open_carrier(const std::string& carrier_path, Carrier& out) {
-  if (!out.file.open_positioned(carrier_path, kNoLimit)) {
+  if (!out.file.open_positioned(carrier_path, kPipeLimit, png_signature)) {
     err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
     return false;
   }
@@ -97,6 +98,7 @@ bool StegoWriter::finish(ByteView header) {
   if (!(out_.write(crc) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend) && out_.write_at(header_at_, head) &&
         out_.commit()))
     return failed();
+  warn_if_unflushed(output_path_, out_.after_naming_warning());
   return true;
 }
 
@@ -113,7 +115,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
 }
 
 bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
-  if (!out.file.open_positioned(stego_path, kNoLimit)) {
+  if (!out.file.open_positioned(stego_path, kPipeLimit, png_signature)) {
     err({"[ERR] cannot read PNG '", stego_path, "'\n"});
     return false;
   }

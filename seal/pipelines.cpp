@@ -9,7 +9,7 @@
 #include "png/crc32.hpp"
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
-#include "seal/key_file.hpp"
+#include "keystore/key_file.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
 #include "util/secret.hpp"
@@ -129,67 +129,37 @@ bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphe
   return true;
 }
 
-// Where opened plaintext goes before its tag has verified: an unnamed file
-// in the target's folder, which no path reaches; where the file system has
-// none, memory; and where the target cannot be written at all, nowhere, so
-// that the tag is still checked (and reported) before the write failure.
+// Where opened plaintext goes before its tag has verified: a file that no
+// other process can reach (an unnamed one beside the target, or one in the
+// temporary folder that is copied over once the tag verified); where the
+// target cannot be written at all, nowhere, so that the tag is still checked
+// (and reported) before the write failure.
 class PlaintextSink {
  public:
   PlaintextSink(const std::string& output_path, std::uint64_t length) : path_(output_path) {
-    if (file_.open(output_path)) {
-      kind_ = Kind::file;
-      file_.expect(length);
-    } else if (file_.unnamed_refused()) {
-      kind_ = Kind::memory;
-      // The length was checked against the stego's real size.
-      try {
-        memory_.reserve(static_cast<std::size_t>(length));
-      } catch (const std::bad_alloc&) {
-      }
-    }
+    writable_ = file_.open(output_path);
+    if (writable_) file_.expect(length);
   }
-  ~PlaintextSink() { wipe(); }
-  PlaintextSink(const PlaintextSink&) = delete;
-  PlaintextSink& operator=(const PlaintextSink&) = delete;
 
   bool put(ByteView block) {
-    switch (kind_) {
-      case Kind::file:
-        if (!file_.write(block)) kind_ = Kind::none;
-        return true;
-      case Kind::memory:
-        try {
-          memory_.insert(memory_.end(), block.begin(), block.end());
-        } catch (const std::bad_alloc&) {
-          err({"[ERR] not enough memory to hold the restored file for '", path_, "'\n"});
-          return false;
-        }
-        return true;
-      case Kind::none:
-        return true;
-    }
+    if (writable_ && !file_.write(block)) writable_ = false;
     return true;
   }
 
   // Only after the tag has verified: the file is flushed and takes its name.
   bool commit() {
-    bool ok = false;
-    if (kind_ == Kind::file) ok = file_.commit();
-    if (kind_ == Kind::memory) ok = write_whole_file(path_, memory_);
-    if (!ok) err({"[ERR] cannot write outfile '", path_, "'\n"});
-    return ok;
+    if (!writable_ || !file_.commit()) {
+      err({"[ERR] cannot write outfile '", path_, "'\n"});
+      return false;
+    }
+    warn_if_unflushed(path_, file_.after_naming_warning());
+    return true;
   }
 
-  // Unverified bytes in memory are overwritten; an unnamed file is closed by
-  // the destructor and gone with it.
-  void wipe() noexcept { secure_wipe(memory_.data(), memory_.size()); }
-
  private:
-  enum class Kind { file, memory, none };
   std::string path_;
-  AtomicFile file_{TempFile::unnamed_only};
-  Kind kind_ = Kind::none;
-  ByteBuffer memory_;
+  AtomicFile file_{TempFile::private_only};
+  bool writable_ = false;
 };
 
 }  // namespace
@@ -277,7 +247,8 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
     return false;
   }
-  ByteBuffer block(kBlock);
+  // Plaintext passes through this block: it is wiped on every way out.
+  SecretBytes block(kBlock);
   for (std::uint64_t done = 0; done < envelope.c;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(envelope.c - done, block.size()));
     if (!stego.file.read_at(envelope.ciphertext_offset + done, block.data(), n)) {
@@ -289,9 +260,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     if (!sink.put(piece)) return false;
     done += n;
   }
-  secure_wipe(block.data(), block.size());
   if (!opener.finish(envelope.tag().data(), envelope.tag().size())) {
-    sink.wipe();
     err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
     return false;
   }

@@ -30,4 +30,8 @@ void err(std::initializer_list<std::string_view> pieces) {
   std::fflush(stderr);
 }
 
+void warn_if_unflushed(std::string_view path, std::string_view reason) {
+  if (!reason.empty()) err({"[WARN] '", path, "' is written, but its folder could not be flushed: ", reason, "\n"});
+}
+
 }  // namespace vellicor

@@ -21,4 +21,9 @@ void flush_out();
 void out(std::initializer_list<std::string_view> pieces);
 void err(std::initializer_list<std::string_view> pieces);
 
+// An output that took its name but whose folder could not be flushed holds
+// the new bytes; that is said on standard error, and is no failure. Nothing
+// is written when `reason` is empty.
+void warn_if_unflushed(std::string_view path, std::string_view reason);
+
 }  // namespace vellicor

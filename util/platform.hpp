@@ -1,6 +1,6 @@
 #pragma once
 // The few things the program asks of the operating system beyond files. Each
-// platform has its own definitions: platform_posix.cpp, platform_windows.cpp.
+// platform has its own definitions: platform_linux.cpp, platform_windows.cpp.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "seal/key_file.hpp"
+#include "keystore/key_file.hpp"
 
 #include "util/console.hpp"
 
