@@ -58,7 +58,7 @@ __attribute__((constructor)) static void start(void) {
 
 // Around each record: our own calls go straight through, errno is kept.
 static int begin(void) {
-  if (busy || log_fd < 0) return 0;
+  if (log_fd < 0 || busy) return 0;  // before start(), not even thread-local storage is ready
   saved_errno = errno;
   pthread_mutex_lock(&mutex);
   busy = 1;
