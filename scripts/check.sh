@@ -4,7 +4,10 @@
 #   1. the test command of README (scripts/test.sh): plain build and ctest;
 #   2. the same suite built with AddressSanitizer and UBSan (scripts/sanitize.sh);
 #   3. a smoke run of each fuzz target (fuzz/run.sh);
-#   4. the Windows stage (scripts/windows.sh), where that script exists.
+#   4. the Windows stage (scripts/windows.sh), where that script exists;
+#   5. the release files built twice and compared byte for byte
+#      (scripts/reproduce.sh: release targets only, Crypto++ from the cache
+#      that stage 4 filled).
 #
 #   VELLICOR_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips stage 3)
 #   VELLICOR_JOBS          parallel build and test jobs (default: number of cores)
@@ -35,5 +38,8 @@ if [ -f scripts/windows.sh ]; then
   stage "Windows stage: scripts/windows.sh"
   bash scripts/windows.sh
 fi
+
+stage "reproducible release files: scripts/reproduce.sh"
+bash scripts/reproduce.sh
 
 stage "full check passed"

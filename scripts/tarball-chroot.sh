@@ -44,7 +44,7 @@ for suite in "${suites[@]}"; do
     result=FAILED status=1
   fi
   log=$(sed -n 's/^chroot-ci.sh: chroot .*, log //p' <<<"$out" | tail -n 1)
-  sed -n '/running .tarball\|^chroot-ci.sh: running/,$p' "$log" | grep -v '^chroot-ci.sh: chroot ' || true
+  sed -n '/^chroot-ci.sh: running/,$p' "$log" | grep -av '^chroot-ci.sh: chroot ' || true
   echo "== $suite: $result"
   if [ $result = passed ] && ! grep -q " $dir/" /proc/self/mountinfo; then
     rm -rf --one-file-system "$dir"

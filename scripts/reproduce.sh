@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the release files of one commit twice and compares them byte for
+# byte: two clones in two folders of different path lengths, built one after
+# the other (so at different times), under umask 022 and 002, in the C.UTF-8
+# locale and in another one, in two time zones. Each build is a full
+# scripts/release.sh (release targets only; Crypto++ for mingw-w64 comes from
+# the shared cache). On a difference it says which file and where it
+# differs (diffoscope, when installed, shows how).
+#
+#   scripts/reproduce.sh [commit]     default: HEAD; only what is committed is built
+#
+#   VELLICOR_REPRODUCE_KEEP=1   keep the two clones (their folder is printed)
+set -Eeuo pipefail
+# A failing step always says which, even where set -e alone would end the run silently.
+trap 'echo "[ERR] scripts/reproduce.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
+cd "$(dirname "$0")/.."
+root=$(pwd)
+commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
+log() { printf '== %s (%s)\n' "$*" "$(date -u +%H:%M:%S)"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vellicor-reproduce.XXXXXX")
+if [ "${VELLICOR_REPRODUCE_KEEP:-0}" = 1 ]; then
+  trap 'echo "the two builds are kept in $work"' EXIT
+else
+  trap 'rm -rf "$work"' EXIT
+fi
+first=$work/a
+second=$work/second-build-in-a-folder-with-a-longer-name/b
+
+# A second locale besides C.UTF-8: French, made in a folder of our own when the
+# locale sources are installed (package locales), else the plain C locale.
+other_locale=C
+if command -v localedef >/dev/null && [ -f /usr/share/i18n/locales/fr_FR ]; then
+  mkdir -p "$work/locales"
+  if localedef -i fr_FR -f UTF-8 "$work/locales/fr_FR.UTF-8" 2>/dev/null; then
+    other_locale=fr_FR.UTF-8
+  fi
+fi
+
+build() {  # build <folder> <umask> <locale> <time zone>
+  local dir=$1
+  log "build in $dir: umask $2, LC_ALL=$3, TZ=$4"
+  mkdir -p "$(dirname "$dir")"
+  git clone --quiet --no-checkout "$root" "$dir"
+  git -C "$dir" checkout --quiet --detach "$commit"
+  local settings=(LC_ALL="$3" TZ="$4" VELLICOR_GLIBC_FLOOR=warn VELLICOR_DIST="$dir/dist")
+  [ "$3" != fr_FR.UTF-8 ] || settings+=(LOCPATH="$work/locales")
+  (
+    umask "$2"
+    unset SOURCE_DATE_EPOCH LANG LANGUAGE LOCPATH
+    env "${settings[@]}" bash "$dir/scripts/release.sh" >"$dir.log" 2>&1
+  ) || { tail -n 40 "$dir.log" >&2; echo "[ERR] the build in $dir failed (log: $dir.log)" >&2; return 1; }
+  tail -n 3 "$dir.log"
+}
+
+log "reproducing the release files of $(git log -1 --format='%h %s' "$commit")"
+build "$first" 022 C.UTF-8 UTC
+build "$second" 002 "$other_locale" NPT-5:45
+
+status=0
+for f in $(cd "$first/dist" && ls); do
+  if cmp -s "$first/dist/$f" "$second/dist/$f"; then
+    printf 'same     %s  %s\n' "$(sha256sum < "$first/dist/$f" | cut -c1-64)" "$f"
+  else
+    status=1
+    printf 'DIFFERS  %s\n' "$f"
+    cmp "$first/dist/$f" "$second/dist/$f" || true
+    if command -v diffoscope >/dev/null; then
+      diffoscope --text - "$first/dist/$f" "$second/dist/$f" | head -n 200 || true
+    else
+      echo "(install diffoscope-minimal to see how they differ)"
+    fi
+  fi
+done
+[ -n "$(ls "$second/dist")" ] && [ "$(cd "$first/dist" && ls)" = "$(cd "$second/dist" && ls)" ] ||
+  { echo "the two builds left different files: $(ls "$first/dist") / $(ls "$second/dist")" >&2; status=1; }
+if ((status)); then
+  echo "reproducibility check FAILED: two builds of $commit differ" >&2
+  exit 1
+fi
+echo "reproducibility check passed: two builds of $commit gave the same bytes"
