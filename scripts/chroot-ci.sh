@@ -116,7 +116,7 @@ mount_in() { # type-or-bind source target [options]
 started=$SECONDS
 mkdir -p "$chroots"
 {
-  echo "chroot-ci.sh: suite $suite, chroot $dir, commit $commit, command: $command"
+  echo "chroot-ci.sh: suite $suite, chroot $dir, command: $command"
   echo "chroot-ci.sh: started $(date -u '+%Y-%m-%d %H:%M:%S') UTC"
 } | tee -a "$log"
 
@@ -152,7 +152,7 @@ mount_in tmpfs shm /dev/shm -o mode=1777,nosuid,nodev
 
 project=$dir/root/project
 if ((keep_project)) && [ -d "$project/.git" ]; then
-  echo "chroot-ci.sh: keeping /root/project as it is" | tee -a "$log"
+  echo "chroot-ci.sh: keeping /root/project as it is, at $(git -C "$project" rev-parse HEAD)" | tee -a "$log"
 else
   rm -rf "$project"
   # Cloned from outside: the chroot has no git unless the scripts install it.
