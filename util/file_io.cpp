@@ -97,6 +97,19 @@ bool random_name(Path& out, std::string* why) {
   return true;
 }
 
+// A scratch file in the system's temporary folder, under a fresh name where
+// the system needs one.
+bool open_scratch(Handle& h, std::string* why) {
+  std::error_code ec;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    Path name;
+    if (!random_name(name, why)) return false;
+    if (native::create_scratch(name, h, ec)) return true;
+    if (ec != std::errc::file_exists) return fail(why, ec);
+  }
+  return fail(why, std::errc::file_exists);
+}
+
 // A path's folder and name, split once for the whole layer.
 void split(const Path& path, Path& folder, Path& name) {
   folder = path.parent_path();
@@ -164,8 +177,7 @@ bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, By
 // the limit or at its first byte that breaks the expected start.
 bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string* why) {
   Handle scratch = no_handle;
-  std::error_code ec;
-  if (!native::create_scratch(scratch, ec)) return fail(why, ec);
+  if (!open_scratch(scratch, why)) return false;
   ByteBuffer block(write_block_length);
   std::uint64_t total = 0;
   bool ok = true;
@@ -303,9 +315,9 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
       // A device or a pipe cannot be replaced: the content is put together
       // in a scratch file and handed over in order at commit.
       device_ = reached;
-      if (!native::create_scratch(handle_, ec)) {
+      if (!open_scratch(handle_, why)) {
         native::close(device_);
-        return fail(why, ec);
+        return false;
       }
       return true;
     }
@@ -347,10 +359,10 @@ bool AtomicFile::open_temporary(std::string* why) {
     return true;
   }
   if (ec != std::errc::not_supported) return fail(why, ec);
-  if (kind_ == TempFile::private_only) {
+  if (kind_ == TempFile::private_only && !native::temporary_files_are_private) {
     // No unnamed file beside the target: the content waits in a scratch
     // file that no other process can open, and is copied over at commit.
-    if (!native::create_scratch(handle_, ec)) return fail(why, ec);
+    if (!open_scratch(handle_, why)) return false;
     staged_ = true;
     return true;
   }

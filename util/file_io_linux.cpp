@@ -180,7 +180,11 @@ bool create_temporary(const Folder& folder, const Path& name, bool owner_only, H
               h, ec);
 }
 
-bool create_scratch(Handle& h, std::error_code& ec) {
+// A named temporary file can be opened by the user's other processes.
+const bool temporary_files_are_private = false;
+
+bool create_scratch(const Path& name, Handle& h, std::error_code& ec) {
+  (void)name;  // unnamed: nothing to name
   const char* tmp = std::getenv("TMPDIR");
   for (const char* dir : {tmp, "/tmp"}) {
     if (dir == nullptr || *dir == '\0') continue;

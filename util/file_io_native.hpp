@@ -73,8 +73,12 @@ bool create_unnamed(const Folder& folder, bool owner_only, Handle& h, std::error
 // away by itself if the process dies before name_temporary.
 bool create_temporary(const Folder& folder, const Path& name, bool owner_only, Handle& h, std::error_code& ec);
 // A file in the system's temporary folder that no other process can open
-// and that goes away when it is closed.
-bool create_scratch(Handle& h, std::error_code& ec);
+// and that goes away when it is closed; `name` is used where the system
+// needs one (EEXIST when it is taken).
+bool create_scratch(const Path& name, Handle& h, std::error_code& ec);
+// Whether create_temporary's files are already out of every other
+// process's reach (no sharing) until they take their name.
+extern const bool temporary_files_are_private;
 // Gives an unnamed file the name `name` in `folder`; EEXIST when it is taken.
 bool link_unnamed(Handle h, const Folder& folder, const Path& name, std::error_code& ec);
 // Moves `from` (a temporary file open at `h`) over `to`, both in `folder`.

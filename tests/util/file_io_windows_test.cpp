@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/temp_dir.hpp"
 #include "util/file_io.hpp"
@@ -122,17 +123,28 @@ TEST(WriteWholeFile, DeviceGetsTheBytesInPlace) {
   EXPECT_TRUE(write_whole_file("NUL", as_bytes("discarded"), &why)) << why;
 }
 
-TEST(AtomicFile, UnnamedOnlyIsRefusedForWantOfUnnamedFiles) {
-  TempDir dir;
-  AtomicFile only(TempFile::unnamed_only);
-  EXPECT_FALSE(only.open((dir / "secret.bin").string()));
-  EXPECT_TRUE(only.unnamed_refused());
-  AtomicFile any(TempFile::unnamed_or_named);
-  ASSERT_TRUE(any.open((dir / "plain.bin").string()));
-  EXPECT_FALSE(any.is_unnamed());
-  EXPECT_FALSE(any.unnamed_refused());
-  ASSERT_TRUE(any.write(as_bytes("x")) && any.commit());
-  EXPECT_EQ(list_dir(dir.path()), "plain.bin");
+// Windows has no unnamed files: new content has a hidden name beside the
+// target while it is written, and no other handle can open that name, so
+// private content (extract's unverified plaintext) is reachable by nobody.
+TEST(AtomicFile, TemporaryFileCanBeOpenedByNoOtherHandle) {
+  for (TempFile kind : {TempFile::private_only, TempFile::unnamed_or_named}) {
+    TempDir dir;
+    AtomicFile f(kind);
+    ASSERT_TRUE(f.open((dir / "secret.bin").string()));
+    EXPECT_FALSE(f.is_unnamed());
+    ASSERT_TRUE(f.write(as_bytes("not yet verified")));
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::directory_iterator(dir.path())) entries.push_back(e.path());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].filename().wstring().rfind(L".vellicor-", 0), 0u);
+    HANDLE other = ::CreateFileW(entries[0].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+    if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+    ASSERT_TRUE(f.commit());
+    EXPECT_EQ(list_dir(dir.path()), "secret.bin");
+    EXPECT_EQ(read_text(dir / "secret.bin"), "not yet verified");
+  }
 }
 
 TEST(AtomicFile, PositionedWritesAndCopiesKeepTheOrderOfTheRest) {
