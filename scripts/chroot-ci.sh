@@ -23,6 +23,9 @@
 # /proc, /sys, /dev, /dev/pts and /dev/shm are mounted into it and always
 # unmounted on exit; processes still running in the chroot (a lingering
 # wineserver) are ended first. Exit status: that of the command in the chroot.
+# The whole script is one block, read in full before it starts: a run takes
+# most of an hour, and bash would otherwise read an edited file from where it was.
+{
 set -Eeuo pipefail
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] scripts/chroot-ci.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
@@ -30,7 +33,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 chroots=${VELLICOR_CHROOTS:-/work/chroots}
 mirror=${VELLICOR_MIRROR:-http://deb.debian.org/debian}
 
-usage() { sed -n '2,/^set -E/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,/^# The whole script/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 
 keep=0 keep_project=0 reuse= suite= rev=HEAD niceness=19
 command='CI=true bash .ci/run'
@@ -173,3 +176,4 @@ nice -n "$niceness" chroot "$dir" /usr/bin/env -i HOME=/root USER=root LOGNAME=r
   echo "chroot-ci.sh: chroot $dir, log $log"
 } | tee -a "$log"
 exit "$status"
+}
