@@ -133,7 +133,26 @@ bool flush_folder(const Folder& folder, std::error_code& ec) {
 
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (follow_links ? 0 : O_NOFOLLOW);
-  return take(::open(path.c_str(), flags), h, ec);
+  if (!take(::open(path.c_str(), flags), h, ec)) return false;
+  // Opened again as a creating open, which creates nothing here (the file is
+  // there) but lets the kernel apply what it applies to such opens only:
+  // another user's file or pipe in a sticky world-writable folder
+  // (fs.protected_regular, fs.protected_fifos).
+  const int again = ::open(path.c_str(), flags | O_CREAT, 0600);
+  if (again < 0) {
+    fail(ec);
+    close(h);
+    return false;
+  }
+  struct stat first {}, second {};
+  const bool same = ::fstat(fd_of(h), &first) == 0 && ::fstat(again, &second) == 0 && first.st_dev == second.st_dev &&
+                    first.st_ino == second.st_ino;
+  ::close(again);
+  if (!same) {
+    close(h);
+    return fail(ec, ESTALE);  // replaced between the two opens
+  }
+  return true;
 }
 
 bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::error_code& ec) {

@@ -198,9 +198,10 @@ bool flush(Handle h, std::error_code& ec) {
 }
 
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
-  if (!names_folder(path)) return fail(ec, ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES
-                                                ? ::GetLastError()
-                                                : static_cast<DWORD>(ERROR_DIRECTORY));
+  if (!names_folder(path)) {
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return fail(ec);
+    return fail(ec, std::errc::not_a_directory);
+  }
   folder.path = path;
   return true;
 }

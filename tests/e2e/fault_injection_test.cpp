@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -62,7 +65,7 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
 std::vector<std::string> temp_files_under(const fs::path& root) {
   std::vector<std::string> found;
   for (const auto& [name, what] : snapshot(root))
-    if (fs::path(name).filename().string().find(".tmp-") != std::string::npos) found.push_back(name);
+    if (fs::path(name).filename().string().rfind(".vellicor-", 0) == 0) found.push_back(name);
   return found;
 }
 
@@ -282,6 +285,163 @@ TEST_F(FaultTest, KeyFolderThatCannotBeWritten) {
   EXPECT_TRUE(fs::is_empty(prog_dir() / "keys"));
   EXPECT_FALSE(fs::exists(work_ / "out.bin"));
   EXPECT_FALSE(fs::exists(work_ / "out.png"));
+}
+
+
+// The kernel's protections of sticky world-writable folders, switched on for
+// one test (root only) and put back as they were after it.
+class KernelProtection {
+ public:
+  KernelProtection(const char* name, int at_least) : path_(std::string("/proc/sys/fs/") + name) {
+    std::ifstream(path_) >> old_;
+    if (old_ < at_least) std::ofstream(path_) << at_least;
+    int now = -1;
+    std::ifstream(path_) >> now;
+    ok_ = now >= at_least;
+  }
+  ~KernelProtection() {
+    if (ok_ && old_ >= 0) std::ofstream(path_) << old_;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_;
+  int old_ = -1;
+  bool ok_ = false;
+};
+
+void give_to_nobody(const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p; }
+
+// Another local user (65534) plants links and files where this user's
+// outputs go, in a sticky world-writable folder as /tmp is, and in the key
+// folder. Each planted path is refused with the operation's own write line,
+// exit 1, and nothing is written anywhere, the planted link's target included.
+TEST_F(FaultTest, AnotherUsersLinksAndFilesAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: plants files as user 65534 and sets the kernel's protections";
+  KernelProtection symlinks("protected_symlinks", 1), regular("protected_regular", 1);
+  if (!symlinks.ok() || !regular.ok()) GTEST_SKIP() << "the kernel's link protections cannot be switched on here";
+  const fs::path sticky = dir_ / "sticky", theirs = dir_ / "theirs";
+  fs::create_directories(sticky);
+  fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directories(theirs);
+  give_to_nobody(theirs);
+  test::write_file(theirs / "file", "theirs");
+  give_to_nobody(theirs / "file");
+  fs::permissions(theirs / "file", fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
+  auto plant_link = [&](const char* name, const fs::path& to) {
+    fs::create_symlink(to, sticky / name);
+    give_to_nobody(sticky / name);
+  };
+  plant_link("dangling.out", theirs / "loot");
+  plant_link("existing.out", theirs / "file");
+  test::write_file(sticky / "planted.out", "");
+  give_to_nobody(sticky / "planted.out");
+
+  const std::string s = sticky.string() + "/";
+  struct Attack {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err;
+  } attacks[] = {
+      {"extract through their dangling link", {"extract", w("stego.png"), s + "dangling.out"},
+       "[ERR] cannot write outfile '" + s + "dangling.out'\n"},
+      {"embed through their dangling link", {"embed", w("in.bin"), w("carrier.png"), s + "dangling.out"},
+       "[ERR] failed to write output PNG '" + s + "dangling.out'\n[ERR] embed_into_png() failed\n"},
+      {"extract through their link to their file", {"extract", w("stego.png"), s + "existing.out"},
+       "[ERR] cannot write outfile '" + s + "existing.out'\n"},
+      {"embed over their pre-created file", {"embed", w("in.bin"), w("carrier.png"), s + "planted.out"},
+       "[ERR] failed to write output PNG '" + s + "planted.out'\n[ERR] embed_into_png() failed\n"},
+  };
+  for (const Attack& a : attacks) {
+    SCOPED_TRACE(a.name);
+    const auto before = snapshot(dir_.path());
+    const RunResult r = run(a.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, a.err);
+    EXPECT_EQ(r.out, kBanner + kChecking + kKeysOk + info_line(a.args) + "[ERR] " + a.args[0] + " failed\n");
+    EXPECT_EQ(snapshot(dir_.path()), before) << "files changed";
+  }
+
+  // A private key planted as their link in the key folder: set aside like
+  // any orphan, and the new pair is made of regular files; nothing goes
+  // through the link.
+  fs::remove(prog_dir() / "keys" / "kyber.pub");
+  fs::remove(prog_dir() / "keys" / "kyber.prv");
+  fs::create_symlink(theirs / "loot.prv", prog_dir() / "keys" / "kyber.prv");
+  give_to_nobody(prog_dir() / "keys" / "kyber.prv");
+  const RunResult keys = run({"genkeys"});
+  EXPECT_EQ(keys.status, 0) << keys.err;
+  EXPECT_NE(keys.out.find("[INFO] 'keys/kyber.prv' had no public key; set aside as"), std::string::npos) << keys.out;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(theirs / "loot.prv")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(prog_dir() / "keys" / "kyber.prv")));
+  EXPECT_EQ(fs::status(prog_dir() / "keys" / "kyber.prv").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// The user's own read-only file is not replaced: as root nothing is
+// read-only, so the program runs as user 65534, owning the file and its
+// folder.
+TEST_F(FaultTest, OwnReadOnlyFileIsNotReplaced) {
+  std::optional<unsigned> uid;
+  if (::geteuid() == 0) {
+    uid = 65534;
+    for (fs::path p = dir_.path(); !p.empty() && p != p.parent_path(); p = p.parent_path())
+      if (p.string().size() > fs::temp_directory_path().string().size())
+        fs::permissions(p, fs::perms::others_exec | fs::perms::others_read, fs::perm_options::add);
+    for (const auto& e : fs::recursive_directory_iterator(dir_.path())) give_to_nobody(e.path());
+    give_to_nobody(dir_.path());
+    const RunResult probe = run({"--version"}, {}, uid);
+    if (probe.status != 0) GTEST_SKIP() << "cannot run the program as user 65534 here (status " << probe.status << ")";
+  }
+  test::write_file(work_ / "ro.png", "read-only");
+  test::write_file(work_ / "ro.bin", "read-only");
+  if (uid) {
+    give_to_nobody(work_ / "ro.png");
+    give_to_nobody(work_ / "ro.bin");
+  }
+  fs::permissions(work_ / "ro.png", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(work_ / "ro.bin", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const auto before = snapshot(dir_.path());
+  RunResult r = run({"embed", w("in.bin"), w("carrier.png"), w("ro.png")}, {}, uid);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] failed to write output PNG '" + w("ro.png") + "'\n[ERR] embed_into_png() failed\n");
+  r = run({"extract", w("stego.png"), w("ro.bin")}, {}, uid);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "[ERR] cannot write outfile '" + w("ro.bin") + "'\n");
+  EXPECT_EQ(snapshot(dir_.path()), before) << "files changed";
+}
+
+// A folder flush that fails after the output took its name: the output holds
+// the new bytes, so the run succeeds and says so on standard error.
+TEST_F(FaultTest, FailedFolderFlushAfterNamingIsAWarningNotAFailure) {
+  std::error_code ec;
+  if (!fs::exists("/usr/bin/strace", ec)) GTEST_SKIP() << "strace is not installed";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    fs::path target;
+  } cases[] = {
+      {"embed", {"embed", w("in.bin"), w("carrier.png"), w("new.png")}, work_ / "new.png"},
+      {"embed over the carrier", {"embed", w("in.bin"), w("carrier.png"), w("carrier.png")}, work_ / "carrier.png"},
+      {"extract", {"extract", w("stego.png"), w("new.bin")}, work_ / "new.bin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ByteBuffer old = fs::exists(c.target) ? test::read_file(c.target) : ByteBuffer{};
+    // The output's own flush is the first fsync; its folder's the second.
+    std::vector<std::string> args = {"-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                     "inject=fsync:error=EIO:when=2", program_.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    test::RunOptions o;
+    o.cwd = work_;
+    o.env = {{"ASAN_OPTIONS", "detect_leaks=0"}};
+    const RunResult r = test::run_program("/usr/bin/strace", args, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "[WARN] '" + c.args.back() + "' is written, but its folder could not be flushed: " +
+                         std::strerror(EIO) + "\n");
+    EXPECT_NE(test::read_file(c.target), old);
+    EXPECT_EQ(temp_files_under(dir_.path()), std::vector<std::string>{});
+  }
+  EXPECT_EQ(test::read_file(work_ / "new.bin"), message_bytes());
 }
 
 }  // namespace
