@@ -199,7 +199,8 @@ TEST_F(PipelineE2e, InputFromAPipe) {
 }
 
 // Memory stays the same at any size: 256 MiB go through both operations with
-// 64 MiB of address space (a sparse input keeps the disk use small).
+// 64 MiB of address space (a sparse input keeps the disk use small), from a
+// file and through a pipe.
 TEST_F(PipelineE2e, BigFilesGoThroughInLittleMemory) {
   VELLICOR_POSIX_PROGRAM_ONLY("the memory limit is set with prlimit, which Wine's own start-up does not fit in");
   std::error_code ec;
@@ -228,6 +229,48 @@ TEST_F(PipelineE2e, BigFilesGoThroughInLittleMemory) {
   EXPECT_EQ(test::run_program("/usr/bin/cmp", {(home_ / "input.bin").string(), (home_ / "back.bin").string()}).status,
             0);
   EXPECT_EQ(listing(), test::as_installed("back.bin carrier.png input.bin keys stego.png vellicor"));
+  fs::remove(home_ / "back.bin");
+
+  // Sources that cannot seek, under the same limit: the 256 MiB stego through
+  // a pipe as the stego and as the carrier, and /dev/zero, which never ends,
+  // as either (its first bytes are no PNG signature).
+  write_file(home_ / "small.txt", std::string_view("small"));
+  std::string prlimit = "/usr/bin/prlimit";
+  for (const std::string& word : limit) prlimit += " '" + word + "'";
+  struct Case {
+    const char* name;
+    std::string command, out, err;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"stego through a pipe", "cat stego.png | " + prlimit + " extract /dev/stdin back.bin",
+       extract_out("/dev/stdin", "back.bin", true), "", 0},
+      {"carrier through a pipe", "cat stego.png | " + prlimit + " embed small.txt /dev/stdin out.png",
+       embed_out("small.txt", "/dev/stdin", "out.png", true), "", 0},
+      {"/dev/zero as the carrier", prlimit + " embed small.txt /dev/zero zero.png",
+       embed_out("small.txt", "/dev/zero", "zero.png", false),
+       "[ERR] carrier file '/dev/zero' is not a valid PNG (bad signature)\n" + kEmbedFailed, 1},
+      {"/dev/zero as the stego", prlimit + " extract /dev/zero zero.bin",
+       extract_out("/dev/zero", "zero.bin", false), "[ERR] file '/dev/zero' is not a valid PNG (bad signature)\n", 1},
+  };
+  test::RunOptions here;
+  here.cwd = home_;
+  for (const Case& c : cases) {
+    r = test::run_program("/bin/sh", {"-c", c.command}, here);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+  }
+  EXPECT_EQ(test::run_program("/usr/bin/cmp", {(home_ / "input.bin").string(), (home_ / "back.bin").string()}).status,
+            0);
+  // The piped stego is the carrier, whole up to its IEND, then the new chunk.
+  const std::uintmax_t stego_size = fs::file_size(home_ / "stego.png", ec);
+  EXPECT_EQ(fs::file_size(home_ / "out.png", ec), stego_size + 12 + 1606 + 5);
+  EXPECT_EQ(test::run_program("/usr/bin/cmp", {"-n", std::to_string(stego_size - 12), (home_ / "stego.png").string(),
+                                               (home_ / "out.png").string()})
+                .status,
+            0);
+  EXPECT_EQ(listing(), test::as_installed("back.bin carrier.png input.bin keys out.png small.txt stego.png vellicor"));
 }
 
 TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
