@@ -50,14 +50,14 @@ bool read_exact_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t off
 
 constexpr std::uint64_t kInOrder = UINT64_MAX;
 
-bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::string* why, std::uint64_t offset = kInOrder) {
+// Writes every byte at `offset`, or in order (a device, a pipe) for kInOrder.
+bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::string* why) {
   while (n > 0) {
     std::size_t done = 0;
     std::error_code ec;
     const std::size_t step = std::min(n, kMaxIo);
-    const bool ok = offset == kInOrder ? native::write(h, p, step, done, ec)
-                                       : native::write_at(h, p, step, offset, done, ec);
-    if (!ok) return fail(why, ec);
+    if (!(offset == kInOrder ? native::write(h, p, step, done, ec) : native::write_at(h, p, step, offset, done, ec)))
+      return fail(why, ec);
     if (done == 0) return fail(why, std::errc::no_space_on_device);
     p += done;
     n -= done;
@@ -66,21 +66,24 @@ bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::string* why,
   return true;
 }
 
-// Appends `length` bytes of `from` at `offset` to `to`, in the kernel where
-// it can and through a block of memory for the rest.
+// Writes `length` bytes of `from` at `offset` to `to` at `at` (kInOrder: in
+// order), in the kernel where it can and through a block of memory for the
+// rest.
 bool copy_blocks(const PositionedSource& from, Handle from_handle, std::uint64_t offset, std::uint64_t length, Handle to,
-                 std::string* why) {
-  if (from_handle != no_handle) {
-    const std::uint64_t moved = native::copy_range(from_handle, offset, to, length);
+                 std::uint64_t at, std::string* why) {
+  if (from_handle != no_handle && at != kInOrder) {
+    const std::uint64_t moved = native::copy_range(from_handle, offset, to, at, length);
     offset += moved;
+    at += moved;
     length -= moved;
   }
   ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
   while (length > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
-    if (!from.read_at(offset, block.data(), n, why) || !write_all(to, block.data(), n, why)) return false;
+    if (!from.read_at(offset, block.data(), n, why) || !write_all(to, block.data(), n, at, why)) return false;
     offset += n;
     length -= n;
+    if (at != kInOrder) at += n;
   }
   return true;
 }
@@ -134,7 +137,10 @@ bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why)
 
 bool write_whole_file(const std::string& path, ByteView data, std::string* why) {
   AtomicFile file;
-  return file.open(path, {}, why) && file.write_in_blocks(data, why) && file.commit(why);
+  if (!file.open(path, {}, why)) return false;
+  for (std::size_t at = 0; at < data.size(); at += write_block_length)
+    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
+  return file.commit(why);
 }
 
 bool MemorySource::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
@@ -195,7 +201,7 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string
       ok = fail(why, std::errc::file_too_large);
       break;
     }
-    if (!write_all(scratch, block.data(), got, why)) {
+    if (!write_all(scratch, block.data(), got, total, why)) {
       ok = false;
       break;
     }
@@ -282,12 +288,6 @@ void AtomicFile::discard() noexcept {
   temp_name_.clear();
   placeholder_.clear();
   native::close(folder_);
-}
-
-bool AtomicFile::fail_writing(std::string* why) {
-  failed_ = true;
-  (void)why;
-  return false;
 }
 
 bool AtomicFile::open(const std::string& path, const OutputOptions& options, std::string* why) {
@@ -380,22 +380,16 @@ bool AtomicFile::open_temporary(std::string* why) {
 
 bool AtomicFile::write(ByteView data, std::string* why) {
   if (handle_ == no_handle || failed_) return not_open(why);
-  if (!write_all(handle_, data.data(), data.size(), why)) return fail_writing(why);
-  written_ += data.size();
-  return true;
-}
-
-bool AtomicFile::write_in_blocks(ByteView data, std::string* why) {
-  for (std::size_t at = 0; at < data.size(); at += write_block_length)
-    if (!write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
-  return true;
+  failed_ = !write_all(handle_, data.data(), data.size(), written_, why);
+  written_ += failed_ ? 0 : data.size();
+  return !failed_;
 }
 
 bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::string* why) {
   if (handle_ == no_handle || failed_) return not_open(why);
   if (offset > written_ || data.size() > written_ - offset) return fail_text(why, "write past the bytes written");
-  if (!write_all(handle_, data.data(), data.size(), why, offset)) return fail_writing(why);
-  return true;
+  failed_ = !write_all(handle_, data.data(), data.size(), offset, why);
+  return !failed_;
 }
 
 bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset, std::uint64_t length,
@@ -403,20 +397,19 @@ bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset,
   if (handle_ == no_handle || failed_) return not_open(why);
   if (offset > source.size() || length > source.size() - offset) return short_read(why);
   const auto* file = dynamic_cast<const InputFile*>(&source);
-  const Handle from = file != nullptr ? file->handle_ : no_handle;
-  if (!copy_blocks(source, from, offset, length, handle_, why)) return fail_writing(why);
-  written_ += length;
-  return true;
+  failed_ = !copy_blocks(source, file != nullptr ? file->handle_ : no_handle, offset, length, handle_, written_, why);
+  written_ += failed_ ? 0 : length;
+  return !failed_;
 }
 
 void AtomicFile::expect(std::uint64_t length) noexcept {
   if (handle_ != no_handle && device_ == no_handle && length > 0) native::reserve(handle_, length);
 }
 
-// Hands the finished content over in order: to a device, or from the scratch
+// Hands the finished content over: to a device in order, or from the scratch
 // file of private content to a temporary file beside the target.
-bool AtomicFile::deliver(Handle to, std::string* why) {
-  return copy_blocks(HandleSource(handle_, written_), handle_, 0, written_, to, why);
+bool AtomicFile::deliver(Handle to, std::uint64_t at, std::string* why) {
+  return copy_blocks(HandleSource(handle_, written_), handle_, 0, written_, to, at, why);
 }
 
 bool AtomicFile::name_it(std::string* why) {
@@ -451,7 +444,7 @@ bool AtomicFile::commit(std::string* why) {
   if (!ok) not_open(why);
   if (ok && device_ != no_handle) {
     std::error_code ec;
-    ok = deliver(device_, why) && (native::flush(device_, ec) || fail(why, ec));
+    ok = deliver(device_, kInOrder, why) && (native::flush(device_, ec) || fail(why, ec));
     discard();
     return ok;
   }
@@ -462,7 +455,10 @@ bool AtomicFile::commit(std::string* why) {
     handle_ = no_handle;
     staged_ = false;
     kind_ = TempFile::unnamed_or_named;
-    ok = open_temporary(why) && copy_blocks(HandleSource(scratch, written_), scratch, 0, written_, handle_, why);
+    ok = open_temporary(why);
+    std::swap(scratch, handle_);
+    ok = ok && deliver(scratch, 0, why);
+    std::swap(scratch, handle_);
     native::close(scratch);
   }
   // Owner, group and mode, then flushed before it takes the name, and the

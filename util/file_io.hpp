@@ -136,8 +136,6 @@ class AtomicFile {
   bool is_unnamed() const { return unnamed_; }
 
   bool write(ByteView data, std::string* why = nullptr);
-  // Writes data in blocks of write_block_length.
-  bool write_in_blocks(ByteView data, std::string* why = nullptr);
   // Overwrites bytes already written.
   bool write_at(std::uint64_t offset, ByteView data, std::string* why = nullptr);
   // Appends `length` bytes of `source` from `offset`, in kernel where it can.
@@ -157,8 +155,7 @@ class AtomicFile {
   void discard() noexcept;
   bool open_temporary(std::string* why);
   bool name_it(std::string* why);
-  bool deliver(std::intptr_t to, std::string* why);
-  bool fail_writing(std::string* why);
+  bool deliver(std::intptr_t to, std::uint64_t at, std::string* why);
 
   TempFile kind_;
   OutputOptions options_;

@@ -95,12 +95,12 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return true;
 }
 
-std::uint64_t copy_range(Handle from, std::uint64_t offset, Handle to, std::uint64_t length) noexcept {
-  loff_t at = static_cast<loff_t>(offset);
+std::uint64_t copy_range(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length) noexcept {
+  loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
   std::uint64_t moved = 0;
   while (moved < length) {
     const std::uint64_t left = length - moved;
-    ssize_t n = ::copy_file_range(fd_of(from), &at, fd_of(to), nullptr, left < (1u << 30) ? left : (1u << 30), 0);
+    ssize_t n = ::copy_file_range(fd_of(from), &in, fd_of(to), &out, left < (1u << 30) ? left : (1u << 30), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // not offered here, or the source ended: the caller copies the rest
     moved += static_cast<std::uint64_t>(n);

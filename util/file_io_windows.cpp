@@ -74,23 +74,6 @@ OVERLAPPED at_offset(std::uint64_t offset) {
   return o;
 }
 
-// Positioned I/O moves a synchronous handle's file pointer too; it is put
-// back, so that reads and writes in order carry on where they were.
-class KeepFilePointer {
- public:
-  explicit KeepFilePointer(HANDLE h) : h_(h) { ok_ = ::SetFilePointerEx(h_, LARGE_INTEGER{}, &saved_, FILE_CURRENT); }
-  ~KeepFilePointer() {
-    if (ok_) ::SetFilePointerEx(h_, saved_, nullptr, FILE_BEGIN);
-  }
-  KeepFilePointer(const KeepFilePointer&) = delete;
-  KeepFilePointer& operator=(const KeepFilePointer&) = delete;
-
- private:
-  HANDLE h_;
-  LARGE_INTEGER saved_{};
-  BOOL ok_ = FALSE;
-};
-
 bool names_folder(const Path& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -153,7 +136,6 @@ bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::err
 }
 
 bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
-  KeepFilePointer keep(as_handle(h));
   OVERLAPPED o = at_offset(offset);
   DWORD r = 0;
   if (!::ReadFile(as_handle(h), dst, part(n), &r, &o) && ::GetLastError() != ERROR_HANDLE_EOF) return fail(ec);
@@ -170,7 +152,6 @@ bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, st
 
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec) {
-  KeepFilePointer keep(as_handle(h));
   OVERLAPPED o = at_offset(offset);
   DWORD w = 0;
   if (!::WriteFile(as_handle(h), p, part(n), &w, &o)) return fail(ec);
@@ -178,7 +159,7 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return true;
 }
 
-std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t) noexcept { return 0; }
+std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t) noexcept { return 0; }
 
 void reserve(Handle h, std::uint64_t length) noexcept {
   // Only advice: the size stays as written.
