@@ -7,7 +7,7 @@
 #   N       runs (default 30)
 #   MODE    disp | doc        (see repro.c)
 #   SHARE   0 | del
-#   WORK    write | sleep
+#   WORK    write | sleep | churn
 #   KILLER  unix      SIGKILL to the process the launcher started, as the
 #                     durability test does (scripts/wine-run.sh execs Wine's
 #                     loader, which becomes the Windows process itself)
