@@ -35,10 +35,11 @@ bool status(Handle h, Status& out, std::error_code& ec);
 bool open_read(const Path& path, Handle& h, std::error_code& ec);
 // In order from the handle's position; got = 0 at the end.
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec);
-// At an offset (the position is then undefined: a handle is read or written
-// either in order or at offsets, never both); got = 0 past the end.
+// At an offset, leaving the position where it was; got = 0 past the end.
 bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec);
-// Up to n bytes in order, or at an offset; done = 0 means no space.
+// Up to n bytes in order, or at an offset (a handle written at offsets is
+// written at offsets only: its position is then undefined); done = 0 means
+// no space.
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec);
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec);

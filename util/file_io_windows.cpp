@@ -136,9 +136,15 @@ bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::err
 }
 
 bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
+  // A positioned read moves a synchronous handle's pointer: it is put back,
+  // so that an input read in order may also be read at positions.
+  LARGE_INTEGER was{};
+  ::SetFilePointerEx(as_handle(h), LARGE_INTEGER{}, &was, FILE_CURRENT);
   OVERLAPPED o = at_offset(offset);
   DWORD r = 0;
-  if (!::ReadFile(as_handle(h), dst, part(n), &r, &o) && ::GetLastError() != ERROR_HANDLE_EOF) return fail(ec);
+  const bool ok = ::ReadFile(as_handle(h), dst, part(n), &r, &o) || ::GetLastError() == ERROR_HANDLE_EOF;
+  if (!ok) return fail(ec);
+  ::SetFilePointerEx(as_handle(h), was, nullptr, FILE_BEGIN);
   got = r;
   return true;
 }
