@@ -59,7 +59,7 @@ bool StegoWriter::failed() {
   return false;
 }
 
-bool StegoWriter::open(const std::string& output_path, const Carrier& carrier, std::size_t header_length,
+bool StegoWriter::open(const std::string& output_path, Carrier& carrier, std::size_t header_length,
                        std::uint64_t body_length) {
   output_path_ = output_path;
   carrier_ = &carrier;
@@ -94,10 +94,11 @@ bool StegoWriter::finish(ByteView header) {
   std::uint8_t crc[4];
   const std::uint32_t head_crc = png_crc32(ByteView(head).subspan(4));
   store_be32(crc, png_crc32_combine(head_crc, body_crc_, body_length_));
-  const Carrier& c = *carrier_;
-  if (!(out_.write(crc) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend) && out_.write_at(header_at_, head) &&
-        out_.commit()))
+  Carrier& c = *carrier_;
+  if (!(out_.write(crc) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend) && out_.write_at(header_at_, head)))
     return failed();
+  c.file.close();
+  if (!out_.commit()) return failed();
   warn_if_unflushed(output_path_, out_.after_naming_warning());
   return true;
 }

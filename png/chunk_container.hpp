@@ -35,7 +35,9 @@ bool open_carrier(const std::string& carrier_path, Carrier& out);
 class StegoWriter {
  public:
   // body_length: the body's length where it is known in advance (0 if not).
-  bool open(const std::string& output_path, const Carrier& carrier, std::size_t header_length,
+  // The carrier is let go of once its bytes are copied, before the output
+  // takes its name (it may be the output).
+  bool open(const std::string& output_path, Carrier& carrier, std::size_t header_length,
             std::uint64_t body_length = 0);
   bool append(ByteView body_block);
   // header.size() must be the header_length given to open.
@@ -45,7 +47,7 @@ class StegoWriter {
   bool failed();
 
   AtomicFile out_;
-  const Carrier* carrier_ = nullptr;
+  Carrier* carrier_ = nullptr;
   std::string output_path_;
   std::uint64_t header_at_ = 0;  // where the chunk's length field starts
   std::size_t header_length_ = 0;

@@ -265,6 +265,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     return false;
   }
   key.reset();
+  stego.file.close();  // the output may be the stego itself
   return sink.commit();
 }
 

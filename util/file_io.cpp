@@ -151,7 +151,9 @@ bool MemorySource::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t 
 
 // ---- reading
 
-InputFile::~InputFile() { native::close(handle_); }
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() noexcept { native::close(handle_); }
 
 bool InputFile::open(const std::string& path, std::string* why) {
   native::close(handle_);

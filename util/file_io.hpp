@@ -75,6 +75,9 @@ class InputFile final : public PositionedSource {
 
   // False if the path cannot be opened or names a directory.
   bool open(const std::string& path, std::string* why = nullptr);
+  // Lets go of the file: an output over it can then replace it at once on
+  // Windows, which replaces no open file.
+  void close() noexcept;
   // The same, for reading at positions. A source that cannot seek is copied
   // into an unnamed temporary file first: only while it starts with
   // `must_start_with` (a source that does not is kept to its first bytes, for
