@@ -5,7 +5,8 @@
 // lengths fit and hands back views at the right places, and the open path
 // writes an output file only when it succeeds, leaves no temporary file, and
 // never succeeds on an envelope that a plain reading calls invalid; the open
-// into memory, for file systems without unnamed files, agrees with it.
+// through a scratch file, for file systems without unnamed files, agrees
+// with it.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,8 +74,8 @@ void enter_key_folder() {
   }
 }
 
-// The open into an unnamed file and the open into memory (where a file
-// system has no unnamed files) give the same result and the same bytes.
+// The open into an unnamed file and the open through a scratch file (where a
+// file system has no unnamed files) give the same result and the same bytes.
 void check_open(const std::uint8_t* data, std::size_t size) {
   if (!fuzz::write_bytes("stego.png", data, size)) return;
   fuzz::remove_file("out.bin");
@@ -83,9 +84,9 @@ void check_open(const std::uint8_t* data, std::size_t size) {
   FUZZ_CHECK(fuzz::exists("out.bin") == ok);
   FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 3u : 2u));  // keys, stego.png[, out.bin]
   set_unnamed_files_allowed(false);
-  const bool ok_in_memory = extract_and_decrypt("stego.png", "mem.bin");
+  const bool ok_through_scratch = extract_and_decrypt("stego.png", "mem.bin");
   set_unnamed_files_allowed(true);
-  FUZZ_CHECK(ok_in_memory == ok);
+  FUZZ_CHECK(ok_through_scratch == ok);
   FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 4u : 2u));
   if (!ok) return;
   std::vector<std::uint8_t> a, b;
