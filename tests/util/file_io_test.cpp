@@ -288,6 +288,23 @@ TEST(AtomicFile, TemporaryFileKinds) {
   }
 }
 
+// A target whose name is as long as a name may be (255 bytes) is replaced
+// too: the temporary name beside it does not grow with it.
+TEST(AtomicFile, ReplacesATargetWithTheLongestName) {
+  TempDir dir;
+  const fs::path target = dir / std::string(255, 'n');
+  for (bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "named");
+    set_unnamed_files_allowed(unnamed);
+    std::string why;
+    EXPECT_TRUE(write_whole_file(target.string(), as_bytes("first"), &why)) << why;
+    EXPECT_TRUE(write_whole_file(target.string(), as_bytes("second"), &why)) << why;
+    set_unnamed_files_allowed(true);
+    EXPECT_EQ(read_text(target), "second");
+    EXPECT_EQ(list_dir(dir.path()), target.filename().string());
+  }
+}
+
 // Bytes written in order, patched at their place, and copied in from a file
 // or from memory, in kernel or not, end up exactly where they belong.
 TEST(AtomicFile, WriteAtAndCopyFrom) {
