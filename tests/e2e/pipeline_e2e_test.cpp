@@ -273,6 +273,38 @@ TEST_F(PipelineE2e, BigFilesGoThroughInLittleMemory) {
   EXPECT_EQ(listing(), test::as_installed("back.bin carrier.png input.bin keys out.png small.txt stego.png vellicor"));
 }
 
+// The Windows program, where prlimit does not fit Wine's start-up: the peak
+// resident size of its process grows by at most 16 MiB from 1 MiB to 256 MiB,
+// for embed and for extract. The launcher execs Wine's loader, which becomes
+// the Windows process, so the peak of the process id the test started is
+// the program's (after the fixture's genkeys the wineserver is running, and
+// the launcher starts no Wine program of its own before it).
+TEST_F(PipelineE2e, WindowsProgramMemoryDoesNotGrowWithTheFile) {
+  if (test::windows_program().empty()) GTEST_SKIP() << "the program built here is held to 64 MiB above";
+  constexpr long kGrowthKib = 16 << 10;
+  long embed_peak[2] = {}, extract_peak[2] = {};
+  const std::uintmax_t sizes[2] = {std::uintmax_t{1} << 20, std::uintmax_t{256} << 20};
+  std::error_code ec;
+  for (int i = 0; i < 2; ++i) {
+    write_file(home_ / "input.bin", std::string_view("head"));
+    fs::resize_file(home_ / "input.bin", sizes[i]);  // sparse: little disk
+    RunResult r = embed("input.bin", "carrier.png", "stego.png");
+    ASSERT_EQ(r.status, 0) << r.err;
+    embed_peak[i] = r.peak_rss_kib;
+    EXPECT_EQ(fs::file_size(home_ / "stego.png", ec), carrier_.size() + 12 + 1606 + sizes[i]);
+    r = extract("stego.png", "back.bin");
+    ASSERT_EQ(r.status, 0) << r.err;
+    extract_peak[i] = r.peak_rss_kib;
+    EXPECT_EQ(test::run_program("/usr/bin/cmp", {(home_ / "input.bin").string(), (home_ / "back.bin").string()}).status,
+              0);
+  }
+  EXPECT_GT(embed_peak[0], 0);
+  EXPECT_LE(embed_peak[1] - embed_peak[0], kGrowthKib) << "embed, peak KiB: " << embed_peak[0] << " -> "
+                                                       << embed_peak[1];
+  EXPECT_LE(extract_peak[1] - extract_peak[0], kGrowthKib) << "extract, peak KiB: " << extract_peak[0] << " -> "
+                                                           << extract_peak[1];
+}
+
 TEST_F(PipelineE2e, CarrierAsOutputIsReplacedOnlyOnSuccess) {
   write_file(home_ / "input.bin", std::string_view("over the carrier"));
   RunResult r;

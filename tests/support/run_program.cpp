@@ -106,8 +106,10 @@ RunResult run_once(const std::filesystem::path& program, const std::vector<std::
   ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  struct rusage usage {};
+  while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
   }
+  r.peak_rss_kib = usage.ru_maxrss;
   if (WIFEXITED(wstatus)) {
     r.status = WEXITSTATUS(wstatus);
   } else if (WIFSIGNALED(wstatus)) {

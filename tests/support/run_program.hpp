@@ -15,6 +15,10 @@ struct RunResult {
   std::string err;   // standard error
   int status = -1;   // exit status, or -1 when the child died by a signal
   int signal = 0;    // the signal that ended it, if any
+  // The child's peak resident size in KiB (wait4's ru_maxrss): the largest
+  // of every program its process id ran (a launcher that execs the program
+  // becomes the program) and of the children it waited for.
+  long peak_rss_kib = 0;
 };
 
 struct RunOptions {
