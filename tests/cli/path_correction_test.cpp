@@ -10,43 +10,16 @@
 #include <functional>
 #include <string>
 
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/path_correction_fixture.hpp"
 
 namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 using test::write_file;
 
-// Each test works inside its own scratch folder as the current directory,
-// because bare names are looked for there.
-class PathCorrection : public testing::Test {
+class PathCorrection : public test::PathCorrectionFixture {
  protected:
-  void SetUp() override {
-    saved_ = fs::current_path();
-    fs::current_path(dir_.path());
-    // The folder's absolute name as the program sees it (no links resolved).
-    cwd_ = fs::current_path().native();
-  }
-  void TearDown() override { fs::current_path(saved_); }
-
-  struct Outcome {
-    std::optional<std::string> result;
-    std::string out;
-    std::string err;
-  };
-
-  static Outcome correct(const std::string& typed) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::optional<std::string> result = smart_correct_path(typed);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::string err = testing::internal::GetCapturedStderr();
-    return {result, testing::internal::GetCapturedStdout(), err};
-  }
-
   static std::string announcement(const std::string& typed, const std::string& corrected) {
     return "[SMART] corrected path '" + typed + "' -> '" + corrected + "'\n";
   }
@@ -65,10 +38,6 @@ class PathCorrection : public testing::Test {
     EXPECT_EQ(o.out, announcement(typed, corrected)) << typed;
     EXPECT_EQ(o.err, "") << typed;
   }
-
-  TempDir dir_;
-  fs::path saved_;
-  std::string cwd_;
 };
 
 TEST_F(PathCorrection, BareMistypedNameBecomesTheAbsolutePathOfTheNearestFile) {

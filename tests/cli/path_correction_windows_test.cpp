@@ -11,42 +11,17 @@
 #include <optional>
 #include <string>
 
-#include "cli/path_correction.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/path_correction_fixture.hpp"
 #include "util/platform.hpp"
 
 namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 using test::write_file;
 
-class PathCorrectionWindows : public testing::Test {
+class PathCorrectionWindows : public test::PathCorrectionFixture {
  protected:
-  void SetUp() override {
-    saved_ = fs::current_path();
-    fs::current_path(dir_.path());
-    ASSERT_TRUE(to_narrow_text(fs::current_path(), cwd_));
-  }
-  void TearDown() override { fs::current_path(saved_); }
-
-  struct Outcome {
-    std::optional<std::string> result;
-    std::string out;
-    std::string err;
-  };
-
-  static Outcome correct(const std::string& typed) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::optional<std::string> result = smart_correct_path(typed);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::string err = testing::internal::GetCapturedStderr();
-    return {result, testing::internal::GetCapturedStdout(), err};
-  }
-
   // Every case: the typed path and what comes back; an announcement is
   // expected exactly when the two differ.
   struct Case {
@@ -61,10 +36,6 @@ class PathCorrectionWindows : public testing::Test {
     EXPECT_EQ(o.out, announced) << c.typed;
     EXPECT_EQ(o.err, "") << c.typed;
   }
-
-  TempDir dir_;
-  fs::path saved_;
-  std::string cwd_;
 };
 
 TEST_F(PathCorrectionWindows, CorrectedNamesAreJoinedWithBackslash) {
