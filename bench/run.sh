@@ -11,6 +11,8 @@
 # BENCH_BUILD_DIR (default /tmp/vellicor-bench-build) holds the build and
 # BENCH_WORK_DIR (default: a fresh folder under /tmp) the test files.
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] bench/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "$0")/.." && pwd)"

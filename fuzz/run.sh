@@ -11,6 +11,8 @@
 # crashes, leaks, timeouts and out-of-memory inputs land in <build>/artifacts/.
 # Exit status: 0 only when every target ran its time without a finding.
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] fuzz/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."

@@ -12,6 +12,8 @@
 #   VELLICOR_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips stage 3)
 #   VELLICOR_JOBS          parallel build and test jobs (default: number of cores)
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] scripts/check.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."

@@ -4,6 +4,8 @@
 # hide samples/message.txt in samples/carrier.png, get it back, and show that
 # the restored file equals the original.
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] scripts/demo.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."

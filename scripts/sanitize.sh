@@ -10,6 +10,8 @@
 # The KEM's constant-time test runs under valgrind, which cannot run ASan
 # binaries, so it is left out here; the plain build runs it.
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] scripts/sanitize.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."

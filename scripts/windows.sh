@@ -13,6 +13,8 @@
 # the Linux build links) into ${VELLICOR_CACHE:-~/.cache/vellicor}, in a
 # folder named after its version, and reused from there afterwards.
 set -Eeuo pipefail
+# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
+shopt -s inherit_errexit
 # A failing step always says which, even where set -e alone would end the run silently.
 trap 'echo "[ERR] scripts/windows.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 cd "$(dirname "$0")/.."
