@@ -25,8 +25,7 @@
 
 #include "seal/pipelines.hpp"
 #include "tests/support/program_texts.hpp"
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -35,7 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::be;
 using test::RunResult;
-using test::TempDir;
 
 const std::string kPrelude = test::texts::kBanner + test::texts::kKeysChecked;
 const std::string& kInvalid = test::texts::kInvalidEnvelope;
@@ -154,12 +152,10 @@ void check_stderr(const std::string& got, const Expected& want) {
   EXPECT_EQ(got.substr(first_end + 1), want.err);
 }
 
-class BadInputSweep : public ::testing::Test {
+class BadInputSweep : public test::ProgramTest {
  protected:
+  BadInputSweep() : ProgramTest("work") {}
   void SetUp() override {
-    program_ = test::install_program_copy(dir_.path());
-    work_ = dir_ / "work";
-    fs::create_directory(work_);
     test::write_file(work_ / "carrier.png", test::make_png(8, 8, 3));
     ASSERT_NO_FATAL_FAILURE(make_sample(300));
   }
@@ -181,13 +177,6 @@ class BadInputSweep : public ::testing::Test {
                      stego_.begin() + static_cast<std::ptrdiff_t>(envelope_at_ + payload_.length));
     ASSERT_EQ(envelope_.size(), kEnvelopeHeader + message_.size());
   }
-
-  RunResult run(const std::vector<std::string>& args) const {
-    test::RunOptions o;
-    o.cwd = work_;
-    return test::run_program(program_, args, o);
-  }
-  std::string w(const std::string& name) const { return (work_ / name).string(); }
 
   // One case: in process always, through the program when asked.
   void check(const std::string& label, const ByteBuffer& bytes, bool through_program) {
@@ -242,9 +231,6 @@ class BadInputSweep : public ::testing::Test {
     return ByteView(stego_).subspan(c.offset, static_cast<std::size_t>(c.length) + 12);
   }
 
-  TempDir dir_;
-  fs::path program_;
-  fs::path work_;
   ByteBuffer message_;
   ByteBuffer stego_;
   ByteBuffer envelope_;

@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "tests/support/program_texts.hpp"
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -24,7 +23,6 @@ using test::list_dir;
 using test::read_file;
 using test::read_text;
 using test::RunResult;
-using test::TempDir;
 using test::write_file;
 
 // The title carries the single byte 0x97 (not a UTF-8 dash); it is spelled
@@ -33,23 +31,9 @@ using test::write_file;
 const std::string kKeysInTheWay = "[ERR] cannot create key directory 'keys/': Not a directory\n";
 
 // One installed program and a separate folder to start it from.
-class DriverTest : public ::testing::Test {
+class DriverTest : public test::ProgramTest {
  protected:
-  DriverTest() : program_(test::install_program_copy(dir_.path())), elsewhere_(dir_ / "elsewhere") {
-    fs::create_directory(elsewhere_);
-  }
-
-  RunResult run(const std::vector<std::string>& args) const {
-    test::RunOptions o;
-    o.cwd = elsewhere_;
-    return test::run_program(program_, args, o);
-  }
-
-  fs::path prog_dir() const { return program_.parent_path(); }
-
-  TempDir dir_;
-  fs::path program_;
-  fs::path elsewhere_;
+  DriverTest() : ProgramTest("elsewhere") {}
 };
 
 struct Case {
@@ -114,7 +98,7 @@ TEST_F(DriverTest, EveryOutcomeWithoutAPayload) {
     if (fs::is_directory(prog_dir() / "keys")) {
       EXPECT_EQ(list_dir(prog_dir() / "keys"), c.key_files);
     }
-    EXPECT_EQ(list_dir(elsewhere_), "") << "nothing may land in the folder the program was started from";
+    EXPECT_EQ(list_dir(work_), "") << "nothing may land in the folder the program was started from";
   }
 }
 
@@ -204,7 +188,7 @@ TEST_F(DriverTest, ReadOnlyProgramFolderFailsGenkeysAndEmbed) {
   fs::permissions(dir_.path(), fs::perms(0755), fs::perm_options::replace);
   fs::permissions(prog_dir(), fs::perms(0555), fs::perm_options::replace);
   test::RunOptions o;
-  o.cwd = elsewhere_;
+  o.cwd = work_;
   if (::geteuid() == 0) o.run_as_uid = 65534;
   const std::string denied = "[ERR] cannot create key directory 'keys/': Permission denied\n";
 
@@ -242,7 +226,7 @@ TEST_F(DriverTest, RoundTripWithPathsRelativeToTheProgram) {
   EXPECT_EQ(extract.status, 0);
   EXPECT_EQ(read_text(prog_dir() / "back.txt"), message);
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("back.txt carrier.png keys message.txt stego.png vellicor"));
-  EXPECT_EQ(list_dir(elsewhere_), "");
+  EXPECT_EQ(list_dir(work_), "");
 }
 
 TEST_F(DriverTest, MistypedInputIsCorrectedInTheProgramFolder) {
@@ -294,7 +278,7 @@ RunResult run_with_argv0(const fs::path& program, const std::string& argv0, cons
 
 TEST_F(DriverTest, StartUpFailsBeforeTheBannerWhenTheFolderIsUnreachable) {
   VELLICOR_POSIX_PROGRAM_ONLY("argv[0] is set with bash's exec -a, which does not reach a program under Wine");
-  RunResult gone = run_with_argv0(program_, "/no/such/folder/vellicor", "", elsewhere_);
+  RunResult gone = run_with_argv0(program_, "/no/such/folder/vellicor", "", work_);
   EXPECT_EQ(gone.out, "");
   EXPECT_EQ(gone.err, "[ERR] cannot change to the program's folder '/no/such/folder': No such file or directory\n");
   EXPECT_EQ(gone.status, 1);
@@ -350,14 +334,14 @@ TEST_F(DriverTest, FolderPartOfTheProgramNameIsTakenAsGiven) {
   };
   const StartCase cases[] = {
       {"relative path with a folder", "exec prog/vellicor genkeys", dir_.path(), "prog"},
-      {"absolute path", "exec \"$0\" genkeys", elsewhere_, "prog"},
+      {"absolute path", "exec \"$0\" genkeys", work_, "prog"},
       // argv[0] set by hand to a folder that is not the program's: that folder is used.
-      {"argv[0] naming the current folder", "exec -a ./vellicor \"$0\" genkeys", elsewhere_, "elsewhere"},
+      {"argv[0] naming the current folder", "exec -a ./vellicor \"$0\" genkeys", work_, "elsewhere"},
   };
   for (const StartCase& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(prog_dir() / "keys");
-    fs::remove_all(elsewhere_ / "keys");
+    fs::remove_all(work_ / "keys");
     test::RunOptions o;
     o.cwd = c.cwd;
     RunResult r = test::run_program("/bin/bash", {"-c", c.command, program_.string()}, o);
@@ -365,7 +349,7 @@ TEST_F(DriverTest, FolderPartOfTheProgramNameIsTakenAsGiven) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(list_dir(prog_dir()), test::as_installed(c.keys_in == "prog" ? "keys vellicor" : "vellicor"));
-    EXPECT_EQ(list_dir(elsewhere_), c.keys_in == "elsewhere" ? "keys" : "");
+    EXPECT_EQ(list_dir(work_), c.keys_in == "elsewhere" ? "keys" : "");
   }
 }
 

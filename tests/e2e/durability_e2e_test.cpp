@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -27,20 +26,13 @@ using test::read_file;
 using test::RunResult;
 using test::write_file;
 
-class Durability : public testing::Test {
+class Durability : public test::ProgramTest {
  protected:
-  Durability() : program_(test::install_program_copy(dir_.path())), home_(program_.parent_path()) {
+  Durability() {
     carrier_ = test::make_png(16, 16, 3);
     write_file(home_ / "carrier.png", carrier_);
   }
 
-  std::string path(const std::string& name) const { return (home_ / name).string(); }
-  RunResult run(const std::vector<std::string>& args) { return test::run_program(program_, args); }
-  std::string listing() const { return test::list_dir(home_); }
-
-  test::TempDir dir_;
-  fs::path program_;
-  fs::path home_;
   ByteBuffer carrier_;
 };
 

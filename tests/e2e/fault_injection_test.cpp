@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "tests/support/program_texts.hpp"
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -28,7 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::RunResult;
-using test::TempDir;
 
 using test::texts::kBanner;
 using test::texts::kChecking;
@@ -83,12 +81,11 @@ ByteBuffer message_bytes() {
 
 // A program copy with its key pair, and a work folder holding an input, a
 // carrier, a stego PNG made from them, a folder, a link target and links.
-class FaultTest : public ::testing::Test {
+class FaultTest : public test::ProgramTest {
  protected:
+  FaultTest() : ProgramTest("work") {}
   void SetUp() override {
     VELLICOR_POSIX_PROGRAM_ONLY("symlinks, /dev/full, RLIMIT_FSIZE and POSIX permission bits");
-    program_ = test::install_program_copy(dir_.path());
-    work_ = dir_ / "work";
     fs::create_directories(work_ / "adir");
     fs::create_directories(work_ / "real");
     test::write_file(work_ / "in.bin", message_bytes());
@@ -105,18 +102,10 @@ class FaultTest : public ::testing::Test {
   RunResult run(const std::vector<std::string>& args, std::optional<unsigned long long> limit = {},
                 std::optional<unsigned> uid = {}) const {
     test::RunOptions o;
-    o.cwd = work_;
     o.file_size_limit = limit;
     o.run_as_uid = uid;
-    return test::run_program(program_, args, o);
+    return ProgramTest::run(args, o);
   }
-
-  std::string w(const std::string& name) const { return (work_ / name).string(); }
-  fs::path prog_dir() const { return program_.parent_path(); }
-
-  TempDir dir_;
-  fs::path program_;
-  fs::path work_;
 };
 
 struct FaultCase {

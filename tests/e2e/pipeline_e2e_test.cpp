@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "tests/support/program_texts.hpp"
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -38,18 +37,15 @@ std::string extract_out(const std::string& stego, const std::string& out, bool o
 
 // The program in <tmp>/prog with its key pair made; files live beside it, since
 // the program works from its own folder.
-class PipelineE2e : public testing::Test {
+class PipelineE2e : public test::ProgramTest {
  protected:
-  PipelineE2e() : program_(test::install_program_copy(dir_.path())), home_(program_.parent_path()) {
+  PipelineE2e() {
     RunResult r = test::run_program(program_, {"genkeys"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     carrier_ = test::make_png(9, 6, 4);
     write_file(home_ / "carrier.png", carrier_);
   }
 
-  RunResult run(const std::vector<std::string>& args, const test::RunOptions& options = {}) {
-    return test::run_program(program_, args, options);
-  }
   RunResult embed(const std::string& in, const std::string& carrier, const std::string& out,
                   const test::RunOptions& options = {}) {
     return run({"embed", in, carrier, out}, options);
@@ -63,11 +59,7 @@ class PipelineE2e : public testing::Test {
     EXPECT_EQ(r.status, 0) << r.err;
     return read_file(home_ / name);
   }
-  std::string listing() { return test::list_dir(home_); }
 
-  test::TempDir dir_;
-  fs::path program_;
-  fs::path home_;
   ByteBuffer carrier_;
 };
 

@@ -28,8 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -167,15 +166,14 @@ bool one_pair(const ByteBuffer& pub, const ByteBuffer& prv) {
   return pub.size() == 1568 && prv.size() == 3168 && std::equal(pub.begin(), pub.end(), prv.begin() + 1536);
 }
 
-class PowerCut : public testing::Test {
+class PowerCut : public test::ProgramTest {
  protected:
-  PowerCut() : program_(test::install_program_copy(dir_.path())), home_(program_.parent_path()) {
+  PowerCut() {
     write_file(home_ / "carrier.png", test::make_png(16, 16, 3));
     write_file(home_ / "input.bin", test::noise(200000, 7));
   }
 
-  std::string path(const std::string& name) const { return (home_ / name).string(); }
-  void run_plain(const std::vector<std::string>& args) { ASSERT_EQ(test::run_program(program_, args).status, 0); }
+  void run_plain(const std::vector<std::string>& args) { ASSERT_EQ(run(args).status, 0); }
 
   // Runs the program once under the recorder, then cuts the power after each
   // logged call. `target` is the output (a name in the program's folder), if any.
@@ -242,10 +240,6 @@ class PowerCut : public testing::Test {
       ADD_FAILURE() << what << "\n  at " << where.first << " of " << events.size()
                     << " cut points; the first after " << where.second;
   }
-
-  test::TempDir dir_;
-  fs::path program_;
-  fs::path home_;
 };
 
 TEST_F(PowerCut, FirstRunGenkeys) {

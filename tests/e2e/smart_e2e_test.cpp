@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "tests/support/program_texts.hpp"
-#include "tests/support/run_program.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/program_test.hpp"
 #include "tests/support/test_png.hpp"
 
 namespace vellicor {
@@ -23,29 +22,21 @@ using test::list_dir;
 using test::read_file;
 using test::read_text;
 using test::RunResult;
-using test::TempDir;
 using test::write_file;
 
-class SmartTest : public testing::Test {
+class SmartTest : public test::ProgramTest {
  protected:
-  SmartTest() : program_(test::install_program_copy(dir_.path())), elsewhere_(dir_ / "elsewhere") {
-    fs::create_directory(elsewhere_);
+  SmartTest() : ProgramTest("elsewhere") {
     // The program names its folder as the system does (links resolved).
     prog_ = test::as_program_sees(fs::canonical(program_.parent_path()));
   }
 
   RunResult run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {}) const {
     test::RunOptions o;
-    o.cwd = elsewhere_;
     o.env = std::move(env);
-    return test::run_program(program_, args, o);
+    return ProgramTest::run(args, o);
   }
 
-  fs::path prog_dir() const { return program_.parent_path(); }
-
-  TempDir dir_;
-  fs::path program_;
-  fs::path elsewhere_;
   std::string prog_;
   // The separator a corrected path is joined with.
   const std::string sep_ = test::windows_program().empty() ? "/" : "\\";
@@ -173,7 +164,7 @@ TEST_F(SmartTest, InputPathsAreCorrectedInOrderAndOutputPathsNever) {
   EXPECT_EQ(read_text(prog_dir() / "back.txt"), "an older file");
   EXPECT_EQ(read_file(prog_dir() / "carrier.png"), carrier);
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("back.txt back.txx carrier.png in keys stego.png stego.pnh vellicor"));
-  EXPECT_EQ(list_dir(elsewhere_), "");
+  EXPECT_EQ(list_dir(work_), "");
 }
 
 TEST_F(SmartTest, NamesTooFarOffAreLeftForThePipelineToReject) {
@@ -193,12 +184,12 @@ TEST_F(SmartTest, NamesTooFarOffAreLeftForThePipelineToReject) {
 TEST_F(SmartTest, UnsearchableInputFolderEndsTheRun) {
   VELLICOR_POSIX_PROGRAM_ONLY("POSIX permission bits and a run as another user");
   test::RunOptions o;
-  o.cwd = elsewhere_;
+  o.cwd = work_;
   if (::geteuid() == 0) {
     o.run_as_uid = 65534;
     fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(prog_dir(), fs::perms::all);
-    fs::permissions(elsewhere_, fs::perms::all);
+    fs::permissions(work_, fs::perms::all);
   }
   write_file(prog_dir() / "carrier.png", test::make_png(4, 4));
   fs::create_directory(prog_dir() / "sealed");
