@@ -12,6 +12,13 @@ export WINEPREFIX=${VELLICOR_WINEPREFIX:-$cache/wine-prefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 loader=${VELLICOR_WINE:-/usr/lib/wine/wine64}
+# Wine stores a Windows file name under the POSIX locale's character set; in
+# the C locale (no LANG at all, as on many CI runners) a name with an accented
+# letter cannot be stored. Where the caller chose no locale, the character set is
+# UTF-8 (C.UTF-8 is always there); a locale chosen on purpose stays as it is.
+if [ -z "${LC_ALL:-}${LC_CTYPE:-}${LANG:-}" ]; then
+  export LC_CTYPE=C.UTF-8
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The first start makes the prefix (some seconds); done under a lock so
   # that two tests started together do not both try it.
