@@ -284,9 +284,19 @@ bool name_temporary(Handle h, const Folder& folder, const Path& from, const Path
   const HANDLE file = as_handle(h);
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (!::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) || !mark_for_deletion(file, false))
-    return fail(ec);
+  if (!::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) return fail(ec);
   const Path target = folder.path / to;
+  // A new target takes its name while the file is still marked for
+  // deletion, and the mark comes off after: a run killed in between leaves
+  // no file at all. (Replacing cannot go in that order: the old target would
+  // be lost with the new one.)
+  if (rename_handle(file, target, false)) {
+    if (mark_for_deletion(file, false)) return true;
+    const DWORD e = ::GetLastError();
+    rename_handle(file, folder.path / from, false);
+    return fail(ec, e);
+  }
+  if (!mark_for_deletion(file, false)) return fail(ec);
   if (rename_handle(file, target, true)) return true;
   const DWORD refused = ::GetLastError();
   mark_for_deletion(file, true);

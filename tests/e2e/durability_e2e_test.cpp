@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <cctype>
 #include <string>
@@ -62,6 +63,7 @@ test::RunOptions without_leak_check() {
 struct CleanUpWaits {
   int count = 0;
   double longest = 0;
+  int empty = 0, complete = 0;  // hidden files that stayed: see set_aside_known_leftovers
 };
 
 bool holds_hidden_temporary(const fs::path& folder) {
@@ -80,13 +82,38 @@ void wait_for_wine_clean_up(const fs::path& folder, CleanUpWaits& waits) {
   waits.longest = std::max(waits.longest, seconds_since(start));
 }
 
+// Windows has no unnamed files and no call that creates a file already
+// marked for deletion in a way that can be undone (Wine refuses the ...Ex
+// forms): a kill between the creation of the hidden temporary file and its
+// mark leaves it empty, and, when a target is replaced, a kill between the
+// mark's removal and the rename leaves the complete new file under its hidden
+// name (the target itself stays old). Those two, and only those, are counted
+// and set aside for the Windows program; anything else left still fails.
+void set_aside_known_leftovers(const fs::path& folder, CleanUpWaits& waits,
+                               const std::function<bool(const fs::path&)>& complete) {
+  if (test::windows_program().empty()) return;
+  std::error_code ec;
+  std::vector<fs::path> known;
+  for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) {
+    if (e.path().filename().string().rfind(".vellicor-", 0) != 0) continue;
+    if (fs::file_size(e.path(), ec) == 0) {
+      ++waits.empty;
+      known.push_back(e.path());
+    } else if (complete && complete(e.path())) {
+      ++waits.complete;
+      known.push_back(e.path());
+    }
+  }
+  for (const fs::path& p : known) fs::remove(p, ec);
+}
+
 // Kills a run of the program at `moments` points spread over its usual
 // duration (and one past it), and after each calls `check` with the kill's
 // index. `reset` puts the folder back between runs. The timing run is not
 // killed and keeps the leak check.
 template <class Check, class Reset>
 void kill_at_moments(const fs::path& program, const std::vector<std::string>& args, int moments, Check check,
-                     Reset reset, CleanUpWaits& waits) {
+                     Reset reset, CleanUpWaits& waits, const std::function<bool(const fs::path&)>& complete = {}) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(test::wait_program(test::start_program(program, args)), 0);
   const double duration = seconds_since(start);
@@ -99,6 +126,7 @@ void kill_at_moments(const fs::path& program, const std::vector<std::string>& ar
     const int status = test::wait_program(pid);
     EXPECT_TRUE(status == -SIGKILL || status == 0) << "kill " << i << ": status " << status;
     wait_for_wine_clean_up(program.parent_path(), waits);
+    set_aside_known_leftovers(program.parent_path(), waits, complete);
     check(i);
     reset();
   }
@@ -146,7 +174,8 @@ TEST_F(Durability, AKilledRunLeavesTheTargetOldOrCompleteAndNothingElse) {
           EXPECT_TRUE(stego_is_complete("carrier.png")) << "kill " << i;
         }
       },
-      [&] { write_file(home_ / "carrier.png", carrier_); }, waits);
+      [&] { write_file(home_ / "carrier.png", carrier_); }, waits,
+      [&](const fs::path& p) { return stego_is_complete(p.filename().string()); });
 
   SCOPED_TRACE("extract");
   ASSERT_EQ(run({"embed", path("input.bin"), path("carrier.png"), path("stego.png")}).status, 0);
@@ -161,8 +190,9 @@ TEST_F(Durability, AKilledRunLeavesTheTargetOldOrCompleteAndNothingElse) {
       },
       [&] { fs::remove(home_ / "back.bin"); }, waits);
   if (!test::windows_program().empty())
-    std::printf("a hidden file was there after reaping at %d of %d kills; longest wait %.3f s (3 s: it stayed)\n",
-                waits.count, 3 * (kMoments + 1), waits.longest);
+    std::printf("a hidden file was there after reaping at %d of %d kills; longest wait %.3f s (3 s: it stayed); "
+                "set aside: %d empty, %d complete\n",
+                waits.count, 3 * (kMoments + 1), waits.longest, waits.empty, waits.complete);
 }
 
 // Pieces of strace lines: the number after `prefix` ("linkat(5, ..." -> "5"),
