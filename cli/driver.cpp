@@ -13,6 +13,7 @@
 #include "keystore/key_store.hpp"
 #include "seal/pipelines.hpp"
 #include "util/console.hpp"
+#include "util/file_io.hpp"
 #include "util/platform.hpp"
 
 namespace vellicor {
@@ -156,6 +157,11 @@ int run_driver(int argc, char** argv) {
   console_init();
   if (!enter_program_directory(argc > 0 && argv[0] != nullptr ? argv[0] : "")) return 1;
   const Words words = settle_language(argc, argv);
+  // An output that is this process's own standard output (/dev/stdout, or
+  // the file it was redirected to) gets the bytes alone there; every line
+  // goes to standard error for this run.
+  for (int i = 1; i < words.count; ++i)
+    if (names_standard_output(words[i])) send_lines_to_error();
   out(kBannerTitle);
   out(kBannerAddress);
   if (words.count == 0) {

@@ -13,6 +13,10 @@ namespace vellicor {
 void console_init();
 void out(std::string_view text);
 void err(std::string_view text);
+// For a run whose output file is the process's own standard output: from
+// now on every line meant for standard output goes to standard error, so
+// that standard output carries the file's bytes alone.
+void send_lines_to_error();
 // Sends what standard output holds on its way now, for when the output file
 // may be that same stream (/dev/stdout) and must come after the lines.
 void flush_out();

@@ -305,8 +305,8 @@ TEST(AtomicFile, ReplacesATargetWithTheLongestName) {
   }
 }
 
-// Bytes written in order, patched at their place, and copied in from a file
-// or from memory, in kernel or not, end up exactly where they belong.
+// Bytes written in order, patched at their place, and copied in from a file,
+// in kernel or not, end up exactly where they belong.
 TEST(AtomicFile, WriteAtAndCopyFrom) {
   TempDir dir;
   std::string source_text;
@@ -314,17 +314,16 @@ TEST(AtomicFile, WriteAtAndCopyFrom) {
   write_file(dir / "source", source_text);
   InputFile source;
   ASSERT_TRUE(source.open((dir / "source").string()));
-  const MemorySource memory(as_bytes(source_text));
 
   AtomicFile f;
   ASSERT_TRUE(f.open((dir / "out").string()));
   ASSERT_TRUE(f.write(as_bytes("HEAD")));
   ASSERT_TRUE(f.copy_from(source, 10, 250000));
-  ASSERT_TRUE(f.copy_from(memory, 5, 3));
+  ASSERT_TRUE(f.copy_from(source, 5, 3));
   EXPECT_EQ(f.size(), 4u + 250000 + 3);
   ASSERT_TRUE(f.write_at(1, as_bytes("ea")));
   EXPECT_FALSE(f.write_at(f.size() - 1, as_bytes("past")));  // only over bytes already there
-  EXPECT_FALSE(f.copy_from(memory, source_text.size() - 2, 3));
+  EXPECT_FALSE(f.copy_from(source, source_text.size() - 2, 3));
   ASSERT_TRUE(f.commit());
   EXPECT_EQ(read_text(dir / "out"), "HeaD" + source_text.substr(10, 250000) + source_text.substr(5, 3));
 }
