@@ -26,6 +26,7 @@ bool fits_in_chunk(std::uint64_t length) {
 }  // namespace
 
 bool open_carrier(const std::string& carrier_path, Carrier& out) {
+  out.path = carrier_path;
   if (!out.file.open_positioned(carrier_path, kPipeLimit, png_signature)) {
     err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
     return false;
@@ -55,6 +56,12 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
 }
 
 bool StegoWriter::failed() {
+  // A carrier that changed size while it was copied is what failed, not
+  // the output.
+  if (carrier_ != nullptr && carrier_->file.size_changed()) {
+    err({"[ERR] cannot read carrier PNG '", carrier_->path, "'\n"});
+    return false;
+  }
   err({"[ERR] failed to write output PNG '", output_path_, "'\n"});
   return false;
 }

@@ -238,6 +238,12 @@ bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
   return true;
 }
 
+bool InputFile::size_changed() const {
+  native::Status st;
+  std::error_code ec;
+  return size_known_ && native::status(handle_, st, ec) && st.size != size_;
+}
+
 bool InputFile::unchanged_at_end(std::string* why) {
   if (!size_known_) return true;
   native::Status st;

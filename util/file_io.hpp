@@ -91,6 +91,8 @@ class InputFile final : public PositionedSource {
   // True when a regular file is still the size it had when opened and has
   // nothing more to read: it did not grow or shrink while it was read.
   bool unchanged_at_end(std::string* why = nullptr);
+  // True when a regular file no longer has the size it had when opened.
+  bool size_changed() const;
 
  private:
   friend class AtomicFile;

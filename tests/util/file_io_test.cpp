@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +120,22 @@ TEST(WriteWholeFile, CreatesReplacesAndKeepsPermissionBits) {
   ASSERT_TRUE(write_whole_file(target.string(), {}));
   EXPECT_EQ(fs::file_size(target), 0u);
   EXPECT_EQ(list_dir(dir.path()), "out.bin");
+
+  // An access ACL (0600 and u:65534:rw-, so the group bits hold its mask)
+  // is carried over, not folded into the group bits.
+  const std::uint8_t acl[] = {2, 0, 0, 0,                             // version
+                              0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // owner rw-
+                              0x02, 0, 6, 0, 0xfe, 0xff, 0, 0,        // user 65534 rw-
+                              0x04, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,  // owning group ---
+                              0x10, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // mask rw-
+                              0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}; // others ---
+  if (::setxattr(target.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0)
+    GTEST_SKIP() << "no ACLs here: " << std::strerror(errno);
+  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("third")));
+  std::uint8_t kept[sizeof acl + 8] = {};
+  EXPECT_EQ(::getxattr(target.c_str(), "system.posix_acl_access", kept, sizeof kept), ssize_t{sizeof acl});
+  EXPECT_EQ(std::memcmp(kept, acl, sizeof acl), 0);
+  EXPECT_EQ(mode_of(target), 0660u);
 }
 
 TEST(AtomicFile, NewFileTakesTheCreateModeLessTheUmask) {
@@ -208,7 +226,25 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
   ::close(fds[0]);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "through stdout");
-  EXPECT_EQ(list_dir(dir.path()), "");
+
+  // A standard output opened for appending is appended to, not replaced.
+  write_file(dir / "app.log", "old line\n");
+  status = in_child([&] {
+    const int log = ::open((dir / "app.log").c_str(), O_WRONLY | O_APPEND);
+    ::dup2(log, 1);
+    return write_whole_file("/dev/stdout", as_bytes("new bytes")) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_text(dir / "app.log"), "old line\nnew bytes");
+
+  // A pipe of the user's own gets the bytes once it has a reader.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const pid_t reader = ::fork();
+  if (reader == 0) _exit(read_text(dir / "fifo") == "through a fifo" ? 0 : 1);
+  EXPECT_TRUE(write_whole_file((dir / "fifo").string(), as_bytes("through a fifo")));
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(list_dir(dir.path()), "app.log fifo");
 }
 
 }  // namespace

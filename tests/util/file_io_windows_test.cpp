@@ -55,22 +55,25 @@ TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
   EXPECT_EQ(list_dir(dir.path()), "held.png") << "no temporary file left behind";
 }
 
-// Embedding into the carrier itself: the program's own reader still has the
-// carrier open when the new content takes its name.
-TEST(WriteWholeFile, FileOpenForReadingHereIsReplacedAndStillReadsTheOld) {
+// A file that another handle holds open (a scanner, an indexer) is replaced
+// where the system offers POSIX-style renames, the reader keeping the old
+// bytes; elsewhere (Wine, FAT, before Windows 10 1809) the replace fails
+// after its retries with the old file under its name and nothing left over,
+// never with the name empty.
+TEST(WriteWholeFile, FileHeldOpenElsewhereIsReplacedOrLeftWhole) {
   TempDir dir;
   write_file(dir / "carrier.png", "old bytes");
+  bool replaced = false;
   {
     InputFile reader;
     ASSERT_TRUE(reader.open((dir / "carrier.png").string()));
-    std::string why;
-    ASSERT_TRUE(write_whole_file((dir / "carrier.png").string(), as_bytes("new bytes, longer"), &why)) << why;
+    replaced = write_whole_file((dir / "carrier.png").string(), as_bytes("new bytes, longer"));
     std::uint8_t old[9];
     ASSERT_TRUE(reader.read_at(0, old, sizeof old));
     EXPECT_EQ(std::string(old, old + sizeof old), "old bytes");
   }
-  EXPECT_EQ(read_text(dir / "carrier.png"), "new bytes, longer");
-  EXPECT_EQ(list_dir(dir.path()), "carrier.png") << "nothing set aside is left once the reader is closed";
+  EXPECT_EQ(read_text(dir / "carrier.png"), replaced ? "new bytes, longer" : "old bytes");
+  EXPECT_EQ(list_dir(dir.path()), "carrier.png");
 }
 
 TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
