@@ -161,7 +161,7 @@ bool InputFile::open(const std::string& path, std::string* why) {
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(to_native_path(path), handle_, ec) || !native::status(handle_, st, ec)) {
+  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec) || !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
@@ -307,7 +307,7 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   // may write it, by opening it as a plain open would.
   Handle reached = no_handle;
   std::error_code ec;
-  if (native::open_target(target, options.follow_links, reached, ec)) {
+  if (native::open_target(to_system_path(target), options.follow_links, reached, ec)) {
     native::Status st;
     if (!native::status(reached, st, ec)) {
       native::close(reached);
@@ -336,10 +336,10 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
 
   bool link = false;
   std::error_code link_ec;
-  if (options.follow_links && native::is_link(target, link, link_ec) && link) {
+  if (options.follow_links && native::is_link(to_system_path(target), link, link_ec) && link) {
     // A dangling link: its target is created as a plain open would create
     // it, and replaced at commit; it is removed again if nothing is.
-    if (!native::create_through_link(target, mode_, reached, ec)) return fail(why, ec);
+    if (!native::create_through_link(to_system_path(target), mode_, reached, ec)) return fail(why, ec);
     const bool located = native::locate(reached, folder_, name_, ec);
     native::close(reached);
     if (!located) return fail(why, ec);
@@ -486,7 +486,7 @@ FolderLock::~FolderLock() { native::close(handle_); }
 bool FolderLock::lock(const std::string& folder, std::string* why) {
   native::close(handle_);
   std::error_code ec;
-  return native::lock_folder(to_native_path(folder), handle_, ec) || fail(why, ec);
+  return native::lock_folder(to_system_path(to_native_path(folder)), handle_, ec) || fail(why, ec);
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::string* why) {
@@ -494,11 +494,11 @@ bool make_private_folder(const std::string& path, bool& created, std::string* wh
   Path folder = to_native_path(path);
   if (!folder.has_filename()) folder = folder.parent_path();  // "keys/" names the folder "keys"
   std::error_code ec;
-  if (!native::make_private_folder(folder, ec)) {
+  if (!native::make_private_folder(to_system_path(folder), ec)) {
     if (ec != std::errc::file_exists) return fail(why, ec);
     // Something is there: fine if it is a folder.
     native::Folder existing;
-    const bool is_folder = native::open_folder(folder, existing, ec);
+    const bool is_folder = native::open_folder(to_system_path(folder), existing, ec);
     native::close(existing);
     return is_folder || fail(why, ec);
   }
@@ -506,19 +506,20 @@ bool make_private_folder(const std::string& path, bool& created, std::string* wh
   // The new entry lasts only once the folder that holds it is flushed.
   native::Folder parent;
   const Path parent_path = folder.parent_path().empty() ? Path(".") : folder.parent_path();
-  const bool ok = native::open_folder(parent_path, parent, ec) && native::flush_folder(parent, ec);
+  const bool ok = native::open_folder(to_system_path(parent_path), parent, ec) && native::flush_folder(parent, ec);
   native::close(parent);
   return ok || fail(why, ec);
 }
 
 bool entry_exists(const std::string& path, bool& exists, std::string* why) {
   std::error_code ec;
-  return native::exists(to_native_path(path), exists, ec) || fail(why, ec);
+  return native::exists(to_system_path(to_native_path(path)), exists, ec) || fail(why, ec);
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to, std::string* why) {
   std::error_code ec;
-  return native::rename_no_replace(to_native_path(from), to_native_path(to), ec) || fail(why, ec);
+  return native::rename_no_replace(to_system_path(to_native_path(from)), to_system_path(to_native_path(to)), ec) ||
+         fail(why, ec);
 }
 
 }  // namespace vellicor
