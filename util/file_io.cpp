@@ -350,7 +350,10 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   Path folder;
   split(target, folder, name_);
   if (name_.empty()) return fail(why, std::errc::is_a_directory);
-  if (!native::open_folder(folder, folder_, ec)) return fail(why, ec);
+  // The name as the system takes the whole path: Windows drops trailing dots
+  // and blanks from a plain path, which the extended-length folder would keep.
+  if (name_ != "." && name_ != ".." && to_system_path(target).has_filename()) name_ = to_system_path(target).filename();
+  if (!native::open_folder(to_system_path(folder), folder_, ec)) return fail(why, ec);
   return open_temporary(why);
 }
 

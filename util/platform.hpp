@@ -71,8 +71,8 @@ std::string to_message_text(const std::filesystem::path& path);
 // prefix, \\?\C:\... or \\?\UNC\server\share\..., so that no 260-character
 // limit applies whatever the system's long-path setting. A path already in
 // the \\?\ or \\.\ (device) form, and a device name such as NUL or CON, stays as
-// the system names it. Where Windows cannot make the path absolute, it is
-// returned as it was, and the call fails or works as it would have.
+// typed. Where Windows cannot make the path absolute, it is returned as it
+// was, and the call fails or works as it would have.
 std::filesystem::path to_system_path(const std::filesystem::path& path);
 
 // The separator that joins a folder and a name: '/' on POSIX, '\' on Windows.

@@ -156,9 +156,10 @@ std::filesystem::path to_system_path(const std::filesystem::path& path) {
     }
     full.resize(n);  // n counts the terminating null here
   }
-  // Device names (NUL, CON, COM1) come back as \\.\NUL; a path the system
-  // already gave a prefix keeps it.
-  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return std::filesystem::path(std::move(full));
+  // Device names (NUL, CON, COM1) come back as \\.\NUL: they stay as typed,
+  // so that the system opens them as it always has (CON for writing is the
+  // console's output).
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return path;
   if (starts_with(full, L"\\\\")) return std::filesystem::path(L"\\\\?\\UNC\\" + full.substr(2));
   if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return std::filesystem::path(L"\\\\?\\" + full);
   return std::filesystem::path(std::move(full));

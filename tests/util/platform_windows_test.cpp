@@ -74,7 +74,7 @@ TEST_F(SystemPath, AbsoluteNormalisedAndExtendedLength) {
       {L"\\top.png", L"\\\\?\\" + drive + L"\\top.png"},  // the current drive's root
       {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},  // taken literally by the system: kept
       {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
-      {L"NUL", L"\\\\.\\NUL"},  // a device, not a file called NUL
+      {L"NUL", L"NUL"},  // a device, opened as it always was
       {L"", L""},
   };
   for (const Case& c : cases) EXPECT_EQ(to_system_path(fs::path(c.typed)).native(), c.system) << fs::path(c.typed);
