@@ -311,13 +311,16 @@ TEST_F(DriverTest, EveryWayOfStartingUsesTheProgramsOwnFolder) {
 
 // Windows takes the command line wide: an argument the system code page
 // (1252 here) cannot hold exactly is refused rather than changed into a
-// look-alike, and a program folder with such a name is still entered.
+// look-alike, and a program folder with such a name is still entered, as is
+// the real folder of a program started through a link.
 TEST_F(DriverTest, WindowsArgumentsAndFolderOutsideTheCodePage) {
   if (test::windows_program().empty()) GTEST_SKIP() << "POSIX arguments are bytes and reach the program as they are";
   const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba";  // the UTF-8 the POSIX side passes to Wine
   const fs::path outside = dir_ / lodz;
   fs::create_directory(outside);
   fs::copy_file(program_, outside / program_.filename());
+  fs::create_directory(dir_ / "links");
+  fs::create_symlink(program_, dir_ / "links" / program_.filename());
   struct ArgCase {
     fs::path program;
     std::vector<std::string> args;
@@ -330,6 +333,7 @@ TEST_F(DriverTest, WindowsArgumentsAndFolderOutsideTheCodePage) {
       {program_, {"embed", "a.txt", "b.png", "\xe2\x88\x92" "1.png"}, "",  // a minus sign, best fit '-'
        "[ERR] argument 4 has characters that code page 1252 cannot hold (shown as ?): '?1.png'\n", 1, {}},
       {program_, {"genkeys", "caf\xc3\xa9"}, kBanner + kGenerated + kReady, "", 0, prog_dir()},
+      {dir_ / "links" / program_.filename(), {"genkeys", "link"}, kBanner + kGenerated + kReady, "", 0, prog_dir()},
       {outside / program_.filename(), {"genkeys"}, kBanner + kGenerated + kReady, "", 0, outside},
   };
   test::RunOptions o;

@@ -182,11 +182,25 @@ TEST(Console, CodePageIsSetOnAConsoleOnlyAndPutBack) {
     EXPECT_EQ(set_console_code_page(h, 1252), 0u) << "not a console: nothing set";
   for (HANDLE h : {file, nul, pipe_read, pipe_write}) ::CloseHandle(h);
 
-  // A console of this test's own, where Wine can make one.
-  ::AllocConsole();  // fails where the test already has one, which serves as well
-  const int console = _open("CONOUT$", _O_WRONLY | _O_BINARY);
-  if (console < 0 || !::SetConsoleOutputCP(437)) GTEST_SKIP() << "no console output to be had here";
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(console));
+  // A console: the test's own where it has one, else a new one. Wine without
+  // a display makes none that works (no console mode): skipped there.
+  const auto open_console = [] {
+    return ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  };
+  DWORD mode = 0;
+  HANDLE handle = open_console();
+  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) {
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    ::FreeConsole();
+    ::AllocConsole();
+    handle = open_console();
+  }
+  const UINT was = ::GetConsoleOutputCP();
+  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode) || !::SetConsoleOutputCP(437))
+    GTEST_SKIP() << "no working console here (Wine without a display has none)";
+  const int console = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  ASSERT_GE(console, 0);
   EXPECT_EQ(set_console_code_page(handle, 1252), 437u);
   EXPECT_EQ(::GetConsoleOutputCP(), 1252u);
   EXPECT_EQ(set_console_code_page(handle, 1252), 0u) << "already on that page";
@@ -204,6 +218,7 @@ TEST(Console, CodePageIsSetOnAConsoleOnlyAndPutBack) {
   _dup2(saved, _fileno(stdout));
   _close(saved);
   _close(console);
+  ::SetConsoleOutputCP(was);
 }
 
 }  // namespace
