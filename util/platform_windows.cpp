@@ -220,7 +220,10 @@ std::optional<std::string> user_default_locale_name() {
 // Windows has no advice of this kind for ordinary heap memory.
 bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
                     std::string* why) {
-  std::wstring pattern = to_system_path(directory).native();
+  // The folder as given, not in the extended-length form: path correction
+  // asks std::filesystem (the C runtime's _wstat64, which takes no \\?\ path)
+  // what a path is, and both must see the same folders.
+  std::wstring pattern = directory.native();
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':')
     pattern.push_back(L'\\');
   pattern.push_back(L'*');
