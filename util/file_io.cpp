@@ -154,7 +154,7 @@ bool InputFile::open(const std::string& path, std::string* why) {
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(to_native_path(path), handle_, ec) || !native::status(handle_, st, ec)) {
+  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec) || !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
@@ -304,20 +304,21 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   warning_.clear();
   if (path.empty()) return fail(why, std::errc::no_such_file_or_directory);
   const Path target = to_native_path(path);
+  const Path system = to_system_path(target);
 
   // The kernel says which file the path reaches, and whether this process
   // may write it, by opening it as a plain open would.
   Handle reached = no_handle;
   std::error_code ec;
-  bool opened = native::open_target(target, options.follow_links, reached, ec);
+  bool opened = native::open_target(system, options.follow_links, reached, ec);
   if (!opened && ec == std::errc::no_such_file_or_directory) {
     bool link = false;
     std::error_code link_ec;
-    if (options.follow_links && native::is_link(target, link, link_ec) && link) {
+    if (options.follow_links && native::is_link(system, link, link_ec) && link) {
       // A dangling link: its target is created as a plain open would create
       // it, and replaced at commit; it is removed again if nothing is.
-      if (!native::create_through_link(target, s.kept.new_mode, reached, ec)) return fail(why, ec);
-      opened = native::locate(reached, target, s.folder, s.name, ec);
+      if (!native::create_through_link(system, s.kept.new_mode, reached, ec)) return fail(why, ec);
+      opened = native::locate(reached, system, s.folder, s.name, ec);
       if (!opened) {
         native::close(reached);
         return fail(why, ec);
@@ -332,7 +333,11 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     Path folder;
     split(target, folder, s.name);
     if (s.name.empty()) return fail(why, std::errc::is_a_directory);
-    if (!native::open_folder(folder, s.folder, ec)) return fail(why, ec);
+    // The name as the system takes the whole path: Windows drops trailing
+    // dots and blanks from a plain path, which the extended-length folder
+    // would keep.
+    if (s.name != "." && s.name != ".." && system.has_filename()) s.name = system.filename();
+    if (!native::open_folder(to_system_path(folder), s.folder, ec)) return fail(why, ec);
     return open_beside(why);
   }
   native::Status st;
@@ -353,7 +358,7 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
       return true;
     }
   }
-  ok = ok && (native::locate(reached, target, s.folder, s.name, ec) || fail(why, ec)) &&
+  ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec)) &&
        (native::read_kept(reached, s.kept, ec) || fail(why, ec));
   native::close(reached);
   return ok && open_beside(why);
@@ -453,13 +458,14 @@ FolderLock::~FolderLock() { native::close(handle_); }
 bool FolderLock::lock(const std::string& folder, std::string* why) {
   native::close(handle_);
   std::error_code ec;
-  return native::lock_folder(to_native_path(folder), handle_, ec) || fail(why, ec);
+  return native::lock_folder(to_system_path(to_native_path(folder)), handle_, ec) || fail(why, ec);
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::string* why) {
   created = false;
   Path folder = to_native_path(path);
   if (!folder.has_filename()) folder = folder.parent_path();  // "keys/" names the folder "keys"
+  folder = to_system_path(folder);
   std::error_code ec;
   if (native::make_private_folder(folder, ec)) {
     created = true;
@@ -471,16 +477,17 @@ bool make_private_folder(const std::string& path, bool& created, std::string* wh
   return native::open_folder(folder, existing, ec) || fail(why, ec);
 }
 
-bool names_standard_output(const std::string& path) { return native::names_standard_output(to_native_path(path)); }
+bool names_standard_output(const std::string& path) { return native::names_standard_output(to_system_path(to_native_path(path))); }
 
 bool entry_exists(const std::string& path, bool& exists, std::string* why) {
   std::error_code ec;
-  return native::exists(to_native_path(path), exists, ec) || fail(why, ec);
+  return native::exists(to_system_path(to_native_path(path)), exists, ec) || fail(why, ec);
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to, std::string* why) {
   std::error_code ec;
-  return native::rename_no_replace(to_native_path(from), to_native_path(to), ec) || fail(why, ec);
+  return native::rename_no_replace(to_system_path(to_native_path(from)), to_system_path(to_native_path(to)), ec) ||
+         fail(why, ec);
 }
 
 }  // namespace vellicor

@@ -10,6 +10,7 @@
 
 #include "util/file_io_native.hpp"
 #include "util/owner_only_windows.hpp"
+#include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
 namespace vellicor::native {
@@ -454,10 +455,11 @@ void abandon(Pending& pending, const Folder&) noexcept {
 }
 
 bool create_scratch(Handle& h, std::error_code& ec) {
-  wchar_t buffer[MAX_PATH + 2] = {};
-  const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
-  if (n == 0 || n > MAX_PATH + 1) return fail(ec);
-  const Path folder(std::wstring(buffer, n));
+  std::wstring buffer(::GetTempPathW(0, nullptr), L'\0');
+  const DWORD n = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (n == 0 || n >= buffer.size()) return fail(ec);
+  buffer.resize(n);
+  const Path folder = to_system_path(Path(buffer));
   return with_fresh_name(
       [&](const Path& name) {
         return take(::CreateFileW((folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
