@@ -206,6 +206,36 @@ TEST(WriteWholeFile, FollowsASymlinkAndReplacesTheFileItNames) {
   fs::create_symlink("real/created", dir / "dangling");
   ASSERT_TRUE(write_whole_file((dir / "dangling").string(), as_bytes("made")));
   EXPECT_EQ(read_text(dir / "real" / "created"), "made");
+
+  // Through a dangling link an abandoned write removes only the file it
+  // made, not one that another program put under that name meanwhile.
+  fs::create_symlink("real/later", dir / "dangling2");
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.open((dir / "dangling2").string()));
+    EXPECT_EQ(list_dir(dir / "real"), "created file later");
+    fs::remove(dir / "real" / "later");
+    write_file(dir / "real" / "later", "someone else's");
+  }
+  EXPECT_EQ(read_text(dir / "real" / "later"), "someone else's");
+}
+
+// Where the new content has a hidden name (no unnamed files), SIGINT,
+// SIGTERM and SIGHUP remove it before the process ends.
+TEST(AtomicFile, SignalRemovesTheHiddenFile) {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const int status = in_child([&] {
+      set_unnamed_files_allowed(false);
+      AtomicFile f;
+      if (!f.open((dir / "out").string()) || !f.write(as_bytes("partial"))) return 1;
+      if (list_dir(dir.path()).find(".vellicor-") == std::string::npos) return 2;
+      ::raise(signal_number);
+      return 3;
+    });
+    EXPECT_EQ(status, 128 + signal_number);
+    EXPECT_EQ(list_dir(dir.path()), "");
+  }
 }
 
 TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
