@@ -87,6 +87,12 @@ constexpr bool is_separator(char c) { return c == '/' || c == preferred_separato
 bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
                     std::string* why = nullptr);
 
+// Whether the file system that holds `folder` keeps access lists, so that a
+// folder or file for the user alone stays so. Windows: the volume's
+// FILE_PERSISTENT_ACLS (FAT and exFAT have none). POSIX: true; the mode
+// bits that stand in for them are read where they matter.
+bool keeps_access_lists(const std::string& folder);
+
 // n bytes from the operating system's generator (getrandom on Linux,
 // BCryptGenRandom with the system-preferred generator on Windows). False,
 // with a reason, when the system's generator fails.

@@ -134,4 +134,6 @@ bool list_directory(const std::filesystem::path& directory, std::vector<std::fil
   return true;
 }
 
+bool keeps_access_lists(const std::string&) { return true; }
+
 }  // namespace vellicor

@@ -244,4 +244,14 @@ bool list_directory(const std::filesystem::path& directory, std::vector<std::fil
   return true;
 }
 
+bool keeps_access_lists(const std::string& folder) {
+  const std::wstring path = to_system_path(to_native_path(folder)).native();
+  std::wstring volume(path.size() + 2, L'\0');
+  DWORD flags = 0;
+  if (!::GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())) ||
+      !::GetVolumeInformationW(volume.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+    return true;  // not known: nothing to warn of
+  return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 }  // namespace vellicor

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <sys/wait.h>
@@ -218,6 +219,31 @@ TEST(WriteWholeFile, FollowsASymlinkAndReplacesTheFileItNames) {
     write_file(dir / "real" / "later", "someone else's");
   }
   EXPECT_EQ(read_text(dir / "real" / "later"), "someone else's");
+}
+
+// A member of a file's group who rewrites it cannot give it its owner back,
+// but keeps its group: a team file stays the team's.
+TEST(WriteWholeFile, MemberKeepsTheGroupOfATeamFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0777);
+  const fs::path team_file = dir / "team.txt";
+  write_file(team_file, "old");
+  ASSERT_EQ(::chown(team_file.c_str(), 0, 4242), 0);
+  ASSERT_EQ(::chmod(team_file.c_str(), 0660), 0);
+  const int status = in_child([&] {
+    const gid_t team = 4242;
+    if (::setgroups(1, &team) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+      return 2;
+    return write_whole_file(team_file.string(), as_bytes("new")) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(team_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 4242u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(read_text(team_file), "new");
 }
 
 // Where the new content has a hidden name (no unnamed files), SIGINT,
