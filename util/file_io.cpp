@@ -417,6 +417,8 @@ bool AtomicFile::copy_from(const InputFile& source, std::uint64_t offset, std::u
   return true;
 }
 
+void AtomicFile::carry_origin(const InputFile& source) { native::read_origin(source.handle_, state_->kept.origin); }
+
 void AtomicFile::expect(std::uint64_t length) noexcept {
   State& s = *state_;
   if (s.route == State::Route::beside && length > 0) native::reserve(s.pending.handle, length);

@@ -161,6 +161,10 @@ class AtomicFile {
   // set the space aside at once instead of block by block.
   void expect(std::uint64_t length) noexcept;
 
+  // The new file carries the mark of where `source` came from (a download's
+  // Mark of the Web), so the system still warns of its content.
+  void carry_origin(const InputFile& source);
+
   // False only while the target is still as it was. A failure after the
   // target took its name (flushing its folder) is no failure of the write:
   // commit succeeds and the reason is in after_naming_warning().

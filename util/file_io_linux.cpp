@@ -241,6 +241,12 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
   return true;
 }
 
+void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
+  origin.assign(4096, 0);
+  const ssize_t n = ::fgetxattr(fd_of(source), "user.xdg.origin.url", origin.data(), origin.size());
+  origin.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
 // ---- the pending file
 //
 // An unnamed file (O_TMPFILE) in the target's folder, owner-only, which no
@@ -370,6 +376,8 @@ bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pendi
 
 bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
              std::error_code& ec, std::error_code& after) {
+  if (!kept.origin.empty())
+    (void)::fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
   // The owner and group where allowed; else the group alone; else the new
   // file stays this user's.
   if (kept.exists && ::fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&

@@ -103,8 +103,13 @@ struct Kept {
   std::uint32_t new_mode = 0666;
   std::uint32_t mode = 0, owner = 0, group = 0, attributes = 0;
   std::vector<std::uint8_t> security;  // the POSIX ACL, or the Windows security descriptor
+  std::vector<std::uint8_t> origin;    // where a download came from: see read_origin
 };
 bool read_kept(Handle target, Kept& kept, std::error_code& ec);
+// Where the file open at `source` came from, as the system's downloaders
+// mark it: the Zone.Identifier stream (Windows' Mark of the Web), or the
+// user.xdg.origin.url attribute (Linux). Empty where it has none.
+void read_origin(Handle source, std::vector<std::uint8_t>& origin);
 
 // ---- the pending file: new content beside its target
 

@@ -338,6 +338,25 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
   return true;
 }
 
+void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
+  origin.clear();
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
+  if (n >= name.size()) {
+    name.resize(n + 1);
+    n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
+  }
+  if (n == 0 || n >= name.size()) return;
+  name.resize(n);
+  const HANDLE stream = ::CreateFileW((name + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) return;
+  origin.resize(4096);
+  DWORD got = 0;
+  origin.resize(::ReadFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &got, nullptr) ? got : 0);
+  ::CloseHandle(stream);
+}
+
 // ---- the pending file
 //
 // Windows has no unnamed files. The pending file is a hidden one beside the
@@ -386,6 +405,18 @@ bool apply_security(HANDLE h, const std::vector<std::uint8_t>& bytes) {
   return e == ERROR_SUCCESS;
 }
 
+// The Mark of the Web goes into the new file's own Zone.Identifier stream;
+// sharing is per stream, so its unshared main stream allows it.
+void mark_origin(const Path& pending, const std::vector<std::uint8_t>& origin) {
+  if (origin.empty()) return;
+  const HANDLE stream =
+      ::CreateFileW((pending.native() + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) return;
+  DWORD done = 0;
+  (void)::WriteFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &done, nullptr);
+  ::CloseHandle(stream);
+}
+
 bool take_over(HANDLE h, const Kept& kept) {
   if (kept.exists && !kept.security.empty() && !apply_security(h, kept.security)) return false;
   FILE_BASIC_INFO basic{};
@@ -427,8 +458,10 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
       rename_handle(file, folder.path / pending.name, false);
       return fail(ec, e);
     }
+    mark_origin(target, kept.origin);  // a file marked for deletion takes no stream
   } else {
     if (!mark_for_deletion(file, false)) return fail(ec);
+    mark_origin(folder.path / pending.name, kept.origin);
     bool named = rename_handle(file, target, true, kReplaceIfExists | kPosixSemantics);
     DWORD e = ERROR_SUCCESS;
     for (int tries = 0; !named; ++tries) {

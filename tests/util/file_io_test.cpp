@@ -246,6 +246,26 @@ TEST(WriteWholeFile, MemberKeepsTheGroupOfATeamFile) {
   EXPECT_EQ(read_text(team_file), "new");
 }
 
+// A restored download stays marked as one: the mark of where its source came
+// from goes onto the new file.
+TEST(AtomicFile, CarriesTheOriginOfItsSource) {
+  TempDir dir;
+  write_file(dir / "stego.png", "downloaded");
+  const std::string url = "https://example.org/stego.png";
+  if (::setxattr((dir / "stego.png").c_str(), "user.xdg.origin.url", url.data(), url.size(), 0) != 0)
+    GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
+  InputFile source;
+  ASSERT_TRUE(source.open((dir / "stego.png").string()));
+  AtomicFile f;
+  ASSERT_TRUE(f.open((dir / "out.txt").string()) && f.write(as_bytes("restored")));
+  f.carry_origin(source);
+  ASSERT_TRUE(f.commit());
+  char got[64] = {};
+  EXPECT_EQ(std::string(got, static_cast<std::size_t>(std::max<ssize_t>(
+                                 0, ::getxattr((dir / "out.txt").c_str(), "user.xdg.origin.url", got, sizeof got)))),
+            url);
+}
+
 // Where the new content has a hidden name (no unnamed files), SIGINT,
 // SIGTERM and SIGHUP remove it before the process ends.
 TEST(AtomicFile, SignalRemovesTheHiddenFile) {
