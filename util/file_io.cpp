@@ -150,6 +150,7 @@ void InputFile::close() noexcept { native::close(handle_); }
 
 bool InputFile::open(const std::string& path, std::string* why) {
   native::close(handle_);
+  scratch_failed_ = false;
   size_known_ = false;
   size_ = 0;
   std::error_code ec;
@@ -178,7 +179,8 @@ bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, By
 // the limit or at its first byte that breaks the expected start.
 bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string* why) {
   Handle scratch = no_handle;
-  if (!open_scratch(scratch, why)) return false;
+  scratch_failed_ = !open_scratch(scratch, why);
+  if (scratch_failed_) return false;
   ByteBuffer block(write_block_length);
   std::uint64_t total = 0;
   bool ok = true;
@@ -197,6 +199,7 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string
       break;
     }
     if (!write_all(scratch, block.data(), got, total, why)) {
+      scratch_failed_ = true;
       ok = false;
       break;
     }

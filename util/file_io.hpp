@@ -91,6 +91,9 @@ class InputFile final : public PositionedSource {
   // True when a regular file is still the size it had when opened and has
   // nothing more to read: it did not grow or shrink while it was read.
   bool unchanged_at_end(std::string* why = nullptr);
+  // After open_positioned failed: whether the temporary folder, not the
+  // source, is what failed (full, or not writable).
+  bool scratch_failed() const { return scratch_failed_; }
   // True when a regular file no longer has the size it had when opened.
   bool size_changed() const;
 
@@ -99,6 +102,7 @@ class InputFile final : public PositionedSource {
   bool spool(std::uint64_t limit, ByteView must_start_with, std::string* why);
 
   std::intptr_t handle_ = -1;
+  bool scratch_failed_ = false;
   bool size_known_ = false;
   std::uint64_t size_ = 0;
 };
