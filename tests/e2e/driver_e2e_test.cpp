@@ -351,8 +351,30 @@ TEST_F(DriverTest, WindowsArgumentsAndFolderOutsideTheCodePage) {
   }
 }
 
-// Standard output as the output file: the lines before the restored bytes
-// stay in front of them, and the closing line follows.
+// A USB stick's root (E:\out.png): an existing file there is replaced by
+// embed and by extract, as anywhere else. Wine's drive Q: is made a scratch
+// folder for it.
+TEST_F(DriverTest, WindowsOutputsAtADriveRootAreReplaced) {
+  if (test::windows_program().empty()) GTEST_SKIP() << "drive letters are Windows'";
+  const char* prefix = std::getenv("VELLICOR_WINEPREFIX");
+  if (prefix == nullptr) GTEST_SKIP() << "no Wine prefix named (VELLICOR_WINEPREFIX)";
+  const fs::path drive = fs::path(prefix) / "dosdevices" / "q:";
+  fs::remove(drive);
+  fs::create_symlink(work_, drive);
+  write_file(w("message.txt"), "for the stick");
+  write_file(w("carrier.png"), test::make_png(4, 4));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(run({"embed", "Q:\\message.txt", "Q:\\carrier.png", "Q:\\out.png"}).status, 0);
+    RunResult r = run({"extract", "Q:\\out.png", "Q:\\out.txt"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_text(w("out.txt")), "for the stick");
+  }
+  fs::remove(drive);
+  EXPECT_EQ(list_dir(work_), "carrier.png message.txt out.png out.txt");
+}
+
 // An output that is the process's own standard output carries the bytes
 // alone; the lines go to standard error, in their order.
 TEST_F(DriverTest, OutputToStandardOutputCarriesTheBytesAlone) {
