@@ -3,6 +3,9 @@
 // place, no unnamed files, and the folder lock.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,6 +28,24 @@ using test::list_dir;
 using test::read_text;
 using test::TempDir;
 using test::write_file;
+
+// A file's access list as SDDL text.
+std::wstring dacl_of(const fs::path& file) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (::GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+    return L"";
+  LPWSTR text = nullptr;
+  std::wstring result;
+  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
+    result = text;
+    ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
+  return result;
+}
 
 TEST(WriteWholeFile, CreatesAndReplacesLeavingNoTemporaryFile) {
   TempDir dir;
@@ -51,6 +72,26 @@ TEST(WriteWholeFile, ReplacementKeepsHiddenAndSystemAndSetsArchive) {
   EXPECT_EQ(::GetFileAttributesW(out.c_str()) & kept, kept);
   EXPECT_EQ(read_text(out), "second");
   EXPECT_EQ(list_dir(dir.path()), "out.png");
+}
+
+// A replaced file keeps its own access list, not the folder's: a file shared
+// with everyone stays so, one closed to all but the owner stays closed.
+TEST(WriteWholeFile, ReplacementKeepsTheFilesOwnAccessList) {
+  for (const wchar_t* dacl : {L"D:P(A;;FA;;;WD)", L"D:P(A;;FA;;;OW)(A;;FR;;;SY)"}) {
+    TempDir dir;
+    const fs::path out = dir / "out.png";
+    write_file(out, "first");
+    PSECURITY_DESCRIPTOR wanted = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, SDDL_REVISION_1, &wanted, nullptr));
+    ASSERT_TRUE(::SetFileSecurityW(out.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, wanted));
+    ::LocalFree(wanted);
+    const std::wstring before = dacl_of(out);
+    if (before.find(L"D:P") != 0) GTEST_SKIP() << "this system keeps no access lists (Wine)";
+    std::string why;
+    ASSERT_TRUE(write_whole_file(out.string(), as_bytes("second"), &why)) << why;
+    EXPECT_EQ(dacl_of(out), before);
+    EXPECT_EQ(read_text(out), "second");
+  }
 }
 
 TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
