@@ -85,11 +85,12 @@ bool set_aside_orphan() {
   return true;
 }
 
-// Key files are made as regular files in keys/, never through a link; the
-// private one for the user alone.
+// Key files are made as regular files in keys/, never through a link, and
+// writable by the user alone; the private one readable by the user alone.
 bool write_key_file(const std::string& path, ByteView bytes, bool secret) {
   OutputOptions options;
   options.follow_links = false;
+  options.create_mode = 0644;  // never group-writable, whatever the umask
   if (secret) {
     options.create_mode = 0600;
     options.owner_only = true;
