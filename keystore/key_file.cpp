@@ -64,7 +64,8 @@ bool check_opened(const InputFile& file, const std::string& path, bool folder, b
                    "; move it away and put the keys themselves there\n"});
   if (!st.owned_by_user && !st.owned_by_admin && !owns_program_folder(st.owner))
     return refuse({"[ERR] ", what, path, "' belongs to another user (", st.owner,
-                   "), not to you, root or the owner of the program's folder; move it away, or make it yours (chown)\n"});
+                   "), not to you, root or the owner of the program's folder; move it away, or make it yours ",
+                   "(chown)\n"});
   if (st.mode_known && (st.mode & 022) != 0)
     return refuse({"[ERR] ", what, path, "' is writable by ", (st.mode & 002) != 0 ? "others" : "its group",
                    "; run: chmod ", folder ? "700 " : "go-w ", for_shell(path), "\n"});
@@ -103,7 +104,8 @@ bool open_key_files(KeyFiles& keys) {
 }
 
 bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
-  for (const auto& [file, path] : {std::pair{&keys.public_key, &public_key_path}, {&keys.private_key, &private_key_path}})
+  for (const auto& [file, path] :
+       {std::pair{&keys.public_key, &public_key_path}, {&keys.private_key, &private_key_path}})
     if (file->is_same_file(output_path))
       return refuse({"[ERR] output '", output_path, "' is the key file '", *path, "'; choose another output\n"});
   return true;

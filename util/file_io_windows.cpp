@@ -160,7 +160,8 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
     ::CloseHandle(token);
   }
   out.owned_by_user = user != nullptr && ::EqualSid(owner, user->User.Sid);
-  out.owned_by_admin = ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid);
+  out.owned_by_admin =
+      ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid);
   LPSTR text = nullptr;
   if (::ConvertSidToStringSidA(owner, &text)) {
     out.owner = text;
