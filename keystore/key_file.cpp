@@ -49,7 +49,7 @@ bool owns_program_folder(const std::string& owner) {
   options.allow_folder = true;
   InputFile folder;
   OwnerStatus st;
-  return folder.open(".", options) && folder.owner_status(st) && st.owner == owner;
+  return !owner.empty() && folder.open(".", options) && folder.owner_status(st) && st.owner == owner;
 }
 
 // What was opened must be of the right kind, the user's (or root's, or the

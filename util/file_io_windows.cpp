@@ -142,9 +142,10 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
   out = {};
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(as_handle(h), &info)) return fail(ec);
-  out.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0          ? OwnerStatus::Kind::folder
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  out.kind = folder ? OwnerStatus::Kind::folder
              : ::GetFileType(as_handle(h)) == FILE_TYPE_DISK ? OwnerStatus::Kind::regular
-                                                            : OwnerStatus::Kind::other;
+                                                             : OwnerStatus::Kind::other;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD code = ::GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
@@ -159,11 +160,11 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
       user = reinterpret_cast<TOKEN_USER*>(buffer.data());
     ::CloseHandle(token);
   }
-  out.owned_by_user = user != nullptr && ::EqualSid(owner, user->User.Sid);
-  out.owned_by_admin =
-      ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid);
+  out.owned_by_user = owner != nullptr && user != nullptr && ::EqualSid(owner, user->User.Sid);
+  out.owned_by_admin = owner != nullptr && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                            ::IsWellKnownSid(owner, WinLocalSystemSid));
   LPSTR text = nullptr;
-  if (::ConvertSidToStringSidA(owner, &text)) {
+  if (owner != nullptr && ::ConvertSidToStringSidA(owner, &text)) {
     out.owner = text;
     ::LocalFree(text);
   }
