@@ -56,6 +56,12 @@ const Row kRows[] = {
     {"kyber.prv mode 0644", posix, "chmod 644 keys/kyber.prv", kEmbed,
      {"[WARN] private key 'keys/kyber.prv' may be read by others; run: chmod 600 '/"}, 0,
      "carrier.png in.txt out.png stego.png"},
+    {"output a pipe another user planted in a sticky folder", root,
+     "mkdir -m 1777 $W/sticky && mkfifo $W/sticky/p && chown 65534 $W/sticky/p && echo 1 >/proc/sys/fs/protected_fifos",
+     {"embed", "W/in.txt", "W/carrier.png", "W/sticky/p"}, {"failed to write output PNG", "embed_into_png"}, 1,
+     "carrier.png in.txt stego.png sticky"},
+    {"output a pipe of one's own, with a reader", posix, "mkfifo $W/fifo && { cat $W/fifo >$W/got & }",
+     {"extract", "W/stego.png", "W/fifo"}, {}, 0, "carrier.png fifo got in.txt stego.png"},
     {"extract into keys/kyber.prv", any, ":", {"extract", "W/stego.png", "keys/kyber.prv"},
      {"output 'keys/kyber.prv' is the key file 'keys/kyber.prv'; choose another", "cannot write outfile"}, 1, kWork},
     {"extract into a hard link of kyber.prv", any, "ln keys/kyber.prv $W/held", {"extract", "W/stego.png", "W/held"},
@@ -79,7 +85,7 @@ TEST_F(EnvironmentTest, KeyFolderKeyFilesAndOutputs) {
       continue;
     }
     // Keys as made, outputs gone, the program folder its first owner's again; then the row's own set-up.
-    ASSERT_EQ(std::system(("cd " + prog_dir().string() + " && W=" + work_.string() + " && rm -rf keys $W/out.* $W/held "
+    ASSERT_EQ(std::system(("cd " + prog_dir().string() + " && W=" + work_.string() + " && rm -rf keys $W/out.* $W/held $W/sticky $W/fifo $W/got "
         "$W/s.png && cp -a ../pair keys && { chown --reference=.. . 2>/dev/null; true; } && " + row.setup).c_str()), 0);
     const std::string keys_before = snapshot(prog_dir() / "keys");
     std::vector<std::string> args;
