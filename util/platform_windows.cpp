@@ -245,13 +245,16 @@ bool list_directory(const std::filesystem::path& directory, std::vector<std::fil
 }
 
 bool keeps_access_lists(const std::string& folder) {
-  const std::wstring path = to_system_path(to_native_path(folder)).native();
-  std::wstring volume(path.size() + 2, L'\0');
+  // Asked of the folder itself: asking the volume by its root name would
+  // need access to the volume device.
+  const HANDLE h = ::CreateFileW(to_system_path(to_native_path(folder)).c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return true;  // not known: nothing to warn of
   DWORD flags = 0;
-  if (!::GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())) ||
-      !::GetVolumeInformationW(volume.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
-    return true;  // not known: nothing to warn of
-  return (flags & FILE_PERSISTENT_ACLS) != 0;
+  const bool known = ::GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0;
+  ::CloseHandle(h);
+  return !known || (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
 }  // namespace vellicor
