@@ -10,6 +10,7 @@
 #
 # The build is the bench preset of CMakePresets.json, in build-bench/;
 # BENCH_WORK_DIR (default: a fresh folder under /tmp) holds the test files.
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
 source "$(dirname "$0")/../scripts/lib.sh"
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build=$repo/build-bench

@@ -4,6 +4,7 @@
 # The fixed test key pair fuzz/keys/ is made by `genkeys` when it is missing;
 # the stego seeds are sealed for it, so that fuzz_open starts from envelopes
 # that open. The tiny carriers are written here, from nothing.
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
 source "$(dirname "$0")/../scripts/lib.sh"
 prog=${1:?usage: fuzz/make_corpus.sh <path to vellicor>}
 here=$(cd "$(dirname "$0")" && pwd)

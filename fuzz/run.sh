@@ -10,6 +10,7 @@
 # corpus grows in build-fuzz/corpus/<target>, seeded from fuzz/corpus/<target>;
 # crashes, leaks, timeouts and out-of-memory inputs land in build-fuzz/artifacts/.
 # Exit status: 0 only when every target ran its time without a finding.
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
 source "$(dirname "$0")/../scripts/lib.sh"
 cd "$vellicor_root"
 root=$(pwd)

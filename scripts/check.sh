@@ -14,6 +14,7 @@
 #
 #   VELLICOR_FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips stage 3)
 #   VELLICOR_JOBS          parallel build and test jobs (default: number of cores)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 fuzz_seconds=${VELLICOR_FUZZ_SECONDS:-60}

@@ -26,6 +26,7 @@
 # The whole script is one block, read in full before it starts: a run takes
 # most of an hour, and bash would otherwise read an edited file from where it was.
 {
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 repo=$vellicor_root
 chroots=${VELLICOR_CHROOTS:-/work/chroots}

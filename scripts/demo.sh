@@ -4,6 +4,7 @@
 # build-release-linux/, the program alone), and runs its main job on the bundled sample:
 # hide samples/message.txt in samples/carrier.png, get it back, and show that
 # the restored file equals the original.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 top=$PWD

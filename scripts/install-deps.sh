@@ -13,6 +13,7 @@
 #
 # No package name carries a version, so the same list serves Debian 12 and
 # Debian 13. The package lists are refreshed only when something is missing.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 profile=${1:-test}
 

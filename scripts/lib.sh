@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The opening every script of the project shares; each sources it first:
 #
 #   source "$(dirname "$0")/../scripts/lib.sh"   (or scripts/lib.sh from the top)

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The one way this project packs what it ships; sourced by scripts/release.sh
 # and scripts/windows.sh (not run on its own). Two runs on one commit give the
 # same bytes: entries in a fixed order, times set to SOURCE_DATE_EPOCH (the
@@ -165,7 +166,9 @@ buildinfo_packages() {
       [ -z "$found" ] || break
     done
     [ -n "$found" ] || { echo "[ERR] BUILDINFO: no Debian package holds $f" >&2; return 1; }
-    owners+=(${found//,/ })
+    local named
+    IFS=', ' read -r -a named <<<"$found"
+    owners+=("${named[@]}")
   done
   dpkg-query -W -f='${binary:Package} (= ${Version})\n' "${owners[@]}" | sort -u | sed 's/^/ /'
 }

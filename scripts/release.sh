@@ -29,10 +29,11 @@
 #                                (the second build of scripts/reproduce.sh, which compares bytes only)
 #   VELLICOR_GLIBC_FLOOR=warn    only warn when the Linux program needs a newer C
 #                                library (a build on Debian 13; scripts/reproduce.sh)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 root=$(pwd)
-# shellcheck source=package.sh
+# shellcheck source-path=SCRIPTDIR source=package.sh
 source "$root/scripts/package.sh"
 dist=${VELLICOR_DIST:-$root/dist}
 linux=$root/build-release-linux

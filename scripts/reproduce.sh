@@ -20,6 +20,7 @@
 #   scripts/reproduce.sh [commit]     default: HEAD; only what is committed is built
 #
 #   VELLICOR_REPRODUCE_KEEP=1   keep the two clones (their folder is printed)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 root=$(pwd)

@@ -10,6 +10,7 @@
 #
 # The KEM's constant-time test runs under valgrind, which cannot run ASan
 # binaries, so the preset leaves it out; the plain build runs it.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 build=$vellicor_root/build-sanitize

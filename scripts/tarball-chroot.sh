@@ -10,12 +10,12 @@
 #
 # Default: dist/vellicor-<version>-linux-x86_64.tar.gz (scripts/release.sh),
 # both suites. The chroots are removed afterwards; a failed one stays.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
-root=$(pwd)
 source scripts/package.sh
 
-tarball= suites=()
+tarball="" suites=()
 for arg in "$@"; do
   case $arg in
     bookworm | trixie) suites+=("$arg") ;;

@@ -5,6 +5,7 @@
 # The sanitizer builds and the fuzz runs are in scripts/check.sh.
 #
 #   VELLICOR_JOBS  parallel build and test jobs (default: number of cores)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 jobs=${VELLICOR_JOBS:-$(nproc)}

@@ -21,6 +21,7 @@
 # "[WARN] " line. Which of the two it was is in <that folder>/SOURCE, and
 # scripts/release.sh copies it into BUILDINFO. VELLICOR_CRYPTOPP_SOURCE=upstream
 # takes the upstream tarball on purpose (to try that route).
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 cd "$vellicor_root"
 root=$(pwd)
