@@ -121,8 +121,7 @@ fetch_cryptopp_source() {
   fetch_upstream_tarball "$version" "$work" "${apt_opts[@]}"
 }
 
-debian_source_line() { printf 'Debian source package libcrypto++ %s
-' "$1"; }
+debian_source_line() { printf 'Debian source package libcrypto++ %s\n' "$1"; }
 
 # The upstream tarball (Debian's .orig) of the source package, without the
 # Debian part: the .dsc comes with the SHA-256 that the Sources index (signed
@@ -143,10 +142,10 @@ fetch_upstream_tarball() {
   dsc_uri=${dsc_uri//\'/}
   local fetch=(/usr/lib/apt/apt-helper -o "APT::Sandbox::User=$(id -un)" download-file)
   "${fetch[@]}" "$dsc_uri" "$work/$dsc_name" "$dsc_hash" >/dev/null
-  local orig_sha orig_name
+  local orig_sha='' orig_name=''
   read -r orig_sha _ orig_name < <(sed -n '/^Checksums-Sha256:/,/^[^ ]/p' "$work/$dsc_name" |
-                                    grep -E '^ [0-9a-f]{64} [0-9]+ [^ ]+\.orig\.tar\.[a-z0-9]+$')
-  [ -n "${orig_name:-}" ] || { echo "[ERR] $dsc_name names no upstream tarball with a SHA-256" >&2; return 1; }
+                                    grep -E '^ [0-9a-f]{64} [0-9]+ [^ ]+\.orig\.tar\.[a-z0-9]+$') || true
+  [ -n "$orig_name" ] || { echo "[ERR] $dsc_name names no upstream tarball with a SHA-256" >&2; return 1; }
   "${fetch[@]}" "${dsc_uri%/*}/$orig_name" "$work/$orig_name" "SHA256:$orig_sha" >/dev/null
   [ "$(sha256sum < "$work/$orig_name" | cut -d' ' -f1)" = "$orig_sha" ] ||
     { echo "[ERR] $orig_name does not have the SHA-256 $dsc_name gives it" >&2; return 1; }
