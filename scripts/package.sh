@@ -107,8 +107,8 @@ write_buildinfo() {
   if [ -n "$(git -C "$package_root" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
     commit="$commit, with changes not committed"
   fi
-  cxx=$(buildinfo_cache_value "$linux" CMAKE_CXX_COMPILER)
-  wcxx=$(buildinfo_cache_value "$windows" CMAKE_CXX_COMPILER)
+  cxx=$(buildinfo_compiler "$linux" CXX)
+  wcxx=$(buildinfo_compiler "$windows" CXX)
   local linux_files=(
     "$cxx" "$("$cxx" -print-prog-name=cc1plus)" "$(buildinfo_tool "$cxx" as)" "$(buildinfo_tool "$cxx" ld)"
     "$(command -v strip)"
@@ -118,7 +118,7 @@ write_buildinfo() {
     "$(command -v cmake)")
   local windows_files=(
     "$wcxx" "$("$wcxx" -print-prog-name=cc1plus)" "$(buildinfo_tool "$wcxx" as)" "$(buildinfo_tool "$wcxx" ld)"
-    "$(command -v x86_64-w64-mingw32-strip)" "$(buildinfo_cache_value "$windows" CMAKE_RC_COMPILER)"
+    "$(command -v x86_64-w64-mingw32-strip)" "$(buildinfo_compiler "$windows" RC)"
     "$("$wcxx" -print-file-name=libstdc++.a)" "$("$wcxx" -print-libgcc-file-name)" "$("$wcxx" -print-file-name=libssp.a)"
     "$("$wcxx" -print-file-name=crt2.o)" "$("$wcxx" -print-file-name=libmsvcrt.a)"
     "$("$wcxx" -print-file-name=libwinpthread.a)" /usr/x86_64-w64-mingw32/include/windows.h
@@ -145,6 +145,14 @@ write_buildinfo() {
 }
 
 buildinfo_cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
+
+# The compiler for language $2 that CMake found for build $1 (a toolchain file
+# names it outside the cache), as a path.
+buildinfo_compiler() {
+  local files=("$1"/CMakeFiles/[0-9]*/CMake"$2"Compiler.cmake) c
+  c=$(sed -n "s/^set(CMAKE_$2_COMPILER \"\(.*\)\")$/\1/p" "${files[-1]}")
+  case $c in /*) printf '%s\n' "$c" ;; *) command -v "$c" ;; esac
+}
 
 # The program the compiler driver runs as $2: its own copy, else the one on PATH.
 buildinfo_tool() {
