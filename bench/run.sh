@@ -8,15 +8,12 @@
 #   bash bench/run.sh --micro    also the Google Benchmark micro-benchmarks
 #   RUNS=9 bash bench/run.sh     more runs per row
 #
-# BENCH_BUILD_DIR (default /tmp/vellicor-bench-build) holds the build and
-# BENCH_WORK_DIR (default: a fresh folder under /tmp) the test files.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] bench/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
+# The build is the bench preset of CMakePresets.json, in build-bench/;
+# BENCH_WORK_DIR (default: a fresh folder under /tmp) holds the test files.
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
+source "$(dirname "$0")/../scripts/lib.sh"
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BENCH_BUILD_DIR:-/tmp/vellicor-bench-build}"
+build=$repo/build-bench
 micro=0
 args=()
 for a in "$@"; do
@@ -31,11 +28,11 @@ for tool in age age-keygen eatmydata python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench: '$tool' is not installed (Debian packages: age, eatmydata, python3, time)" >&2; exit 1; }
 done
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_BUILD_TESTS=OFF \
-  -DVELLICOR_BUILD_BENCH="$([ $micro = 1 ] && echo ON || echo OFF)" >/dev/null
-cmake --build "$build" --target vellicor -j2 >/dev/null
+cd "$repo"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j2 >/dev/null
 if [ $micro = 1 ]; then
-  cmake --build "$build" --target vellicor_micro_bench -j2 >/dev/null
+  cmake --build --preset bench --target vellicor_micro_bench -j2 >/dev/null
   "$build/bench/vellicor_micro_bench" --benchmark_min_time=0.5
 fi
 

@@ -4,11 +4,8 @@
 # The fixed test key pair fuzz/keys/ is made by `genkeys` when it is missing;
 # the stego seeds are sealed for it, so that fuzz_open starts from envelopes
 # that open. The tiny carriers are written here, from nothing.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] fuzz/make_corpus.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
+source "$(dirname "$0")/../scripts/lib.sh"
 prog=${1:?usage: fuzz/make_corpus.sh <path to vellicor>}
 here=$(cd "$(dirname "$0")" && pwd)
 bash "$here/../scripts/install-deps.sh" python

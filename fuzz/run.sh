@@ -6,16 +6,13 @@
 #
 # Targets: fuzz_chunk_walk fuzz_open fuzz_words fuzz_path (default: all).
 # --parallel runs the targets at the same time instead of one after another.
-# VELLICOR_FUZZ_BUILD picks the build folder (default build-fuzz/); the working
-# corpus grows in <build>/corpus/<target>, seeded from fuzz/corpus/<target>;
-# crashes, leaks, timeouts and out-of-memory inputs land in <build>/artifacts/.
+# The build is the fuzz preset of CMakePresets.json, in build-fuzz/; the working
+# corpus grows in build-fuzz/corpus/<target>, seeded from fuzz/corpus/<target>;
+# crashes, leaks, timeouts and out-of-memory inputs land in build-fuzz/artifacts/.
 # Exit status: 0 only when every target ran its time without a finding.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] fuzz/run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
+# shellcheck source-path=SCRIPTDIR source=../scripts/lib.sh
+source "$(dirname "$0")/../scripts/lib.sh"
+cd "$vellicor_root"
 root=$(pwd)
 
 seconds=60
@@ -30,14 +27,12 @@ for arg in "$@"; do
 done
 ((${#targets[@]})) || targets=(fuzz_chunk_walk fuzz_open fuzz_words fuzz_path)
 
-build=${VELLICOR_FUZZ_BUILD:-$root/build-fuzz}
+build=$root/build-fuzz
 jobs=${VELLICOR_FUZZ_BUILD_JOBS:-2}
 bash "$root/scripts/install-deps.sh" check  # clang and its libFuzzer runtime
 mkdir -p "$build"
-cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_SANITIZE=ON -DVELLICOR_FUZZ=ON -DVELLICOR_BUILD_TESTS=OFF \
-  >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 2; }
-cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/build.log" 2>&1 ||
+cmake --preset fuzz >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 2; }
+cmake --build --preset fuzz -j"$jobs" --target "${targets[@]}" >"$build/build.log" 2>&1 ||
   { tail -50 "$build/build.log" >&2; exit 2; }
 
 options() {

@@ -26,12 +26,9 @@
 # The whole script is one block, read in full before it starts: a run takes
 # most of an hour, and bash would otherwise read an edited file from where it was.
 {
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/chroot-ci.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-repo=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+repo=$vellicor_root
 chroots=${VELLICOR_CHROOTS:-/work/chroots}
 mirror=${VELLICOR_MIRROR:-http://deb.debian.org/debian}
 

@@ -1,20 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building the program needs and is missing, builds the program
-# alone (no tests) in build-demo/, and runs its main job on the bundled sample:
+# as it ships for Linux (the release-linux preset of CMakePresets.json, in
+# build-release-linux/, the program alone), and runs its main job on the bundled sample:
 # hide samples/message.txt in samples/carrier.png, get it back, and show that
 # the restored file equals the original.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/demo.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
 top=$PWD
-build=$top/build-demo
 bash scripts/install-deps.sh build
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELLICOR_BUILD_TESTS=OFF
-cmake --build "$build" -j"$(nproc)" --target vellicor
-bin=$build/cli/vellicor
+cmake --preset release-linux -DVELLICOR_BUILD_TESTS=OFF
+cmake --build --preset release-linux -j"$(nproc)" --target vellicor
+bin=$top/build-release-linux/cli/vellicor
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

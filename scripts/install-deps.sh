@@ -7,14 +7,14 @@
 #   scripts/install-deps.sh check   test + clang with its sanitizer and libFuzzer runtime
 #   scripts/install-deps.sh bench   build + Google Benchmark, age, eatmydata, python3, time
 #   scripts/install-deps.sh python  python3 alone (fuzz/make_corpus.sh)
+#   scripts/install-deps.sh windows the cross-build for Windows and the tests under Wine: mingw-w64 (POSIX
+#                                   threads) with its binutils and zlib, Wine, GoogleTest's sources, dpkg-dev
+#                                   (the Crypto++ source package), zip, unzip, icoutils, locales
 #
 # No package name carries a version, so the same list serves Debian 12 and
 # Debian 13. The package lists are refreshed only when something is missing.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/install-deps.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
 profile=${1:-test}
 
 build=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev)
@@ -23,6 +23,10 @@ test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngchec
 # 19 on Debian 13) and brings the ASan, UBSan and libFuzzer runtimes for it.
 check=("${test[@]}" clang libclang-rt-dev)
 bench=("${build[@]}" libbenchmark-dev age eatmydata python3 time)
+# Installed with the packages they recommend, as the Windows build always was
+# (Wine has not been tried without them).
+windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 libgtest-dev dpkg-dev
+         zip unzip icoutils locales cmake make pkg-config libcrypto++-dev)
 
 case $profile in
   build) packages=("${build[@]}") ;;
@@ -30,20 +34,11 @@ case $profile in
   check) packages=("${check[@]}") ;;
   bench) packages=("${bench[@]}") ;;
   python) packages=(python3) ;;
+  windows) apt_install_missing --with-recommends "${windows[@]}"; exit 0 ;;
   *)
-    echo "usage: $0 build|test|check|bench|python" >&2
+    echo "usage: $0 build|test|check|bench|python|windows" >&2
     exit 2
     ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-((${#missing[@]})) || exit 0
-
-echo "installing: ${missing[*]}"
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" apt-get update
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+apt_install_missing "${packages[@]}"

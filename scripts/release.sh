@@ -1,60 +1,69 @@
 #!/usr/bin/env bash
-# Builds the release files of the checked-out commit and leaves them in dist/:
+# Builds the release files of the checked-out commit, tests them, and leaves
+# them in dist/:
 #
 #   vellicor-<version>-windows-x86_64.zip     the stripped exe (manifest and version resource in it)
 #                                             and README.txt with CRLF
 #   vellicor-<version>-linux-x86_64.tar.gz    vellicor-<version>-linux-x86_64/: the stripped program,
 #                                             README.txt and a sample carrier
-#   SHA256SUMS                                for both
+#   BUILDINFO                                 what built them: the commit, and the version of every
+#                                             Debian package whose bytes go into either program
+#   SHA256SUMS                                for the three
 #
-# Both programs are built as the tests build them (RelWithDebInfo), then
-# stripped; the Linux one links everything but the C library statically
-# (VELLICOR_STATIC_RUNTIME). Before packing, each is checked: its hardening
-# (tests/release/check_hardening.sh), --version against the project's
-# version, and for Linux that it needs only the C library, of version 2.36
-# (Debian 12) or older. Two runs on one commit give the same bytes
-# (scripts/reproduce.sh checks that).
+# Both programs are built with the release-linux and release-windows presets
+# of CMakePresets.json (RelWithDebInfo as the tests build them; the Linux one
+# links everything but the C library statically), then stripped and packed.
+# Each is checked: its hardening (tests/release/check_hardening.sh), --version
+# against the project's version, and for Linux that it needs only the C
+# library, of version 2.36 (Debian 12) or older. Then the end-to-end suite runs
+# against the programs as packed: the one unpacked from the tarball
+# (ctest --preset release-linux, the power-cut tests too) and vellicor.exe
+# unpacked from the zip, under Wine (ctest --preset release-windows, which also
+# runs the two shipped programs on one key pair). Two runs on one commit give
+# the same bytes (scripts/reproduce.sh checks that); so does a run on another
+# machine where the versions in BUILDINFO match.
 #
 #   VELLICOR_DIST                output folder (default dist/)
-#   VELLICOR_RELEASE_BUILD       Linux build folder (default build-release-a/)
-#   VELLICOR_RELEASE_WIN_BUILD   Windows build folder (default build-win-rel/)
-#   VELLICOR_JOBS                parallel build jobs (default: number of cores)
+#   VELLICOR_JOBS                parallel build and test jobs (default: number of cores)
+#   VELLICOR_RELEASE_TESTS=0     build, check and pack, but leave out the end-to-end runs
+#                                (the second build of scripts/reproduce.sh, which compares bytes only)
 #   VELLICOR_GLIBC_FLOOR=warn    only warn when the Linux program needs a newer C
 #                                library (a build on Debian 13; scripts/reproduce.sh)
-set -Eeuo pipefail
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/release.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
 root=$(pwd)
-# shellcheck source=package.sh
+# shellcheck source-path=SCRIPTDIR source=package.sh
 source "$root/scripts/package.sh"
 dist=${VELLICOR_DIST:-$root/dist}
-linux=${VELLICOR_RELEASE_BUILD:-$root/build-release-a}
-windows=${VELLICOR_RELEASE_WIN_BUILD:-$root/build-win-rel}
+linux=$root/build-release-linux
+windows=$root/build-release-windows
+shipped=$linux/shipped  # where the tests find the packed programs (CMakePresets.json)
 jobs=${VELLICOR_JOBS:-$(nproc)}
 glibc_floor=2.36
-
-log() { printf '== %s\n' "$*"; }
+started=$SECONDS
 
 version=$(project_version)
 SOURCE_DATE_EPOCH=$(source_date_epoch)
 export SOURCE_DATE_EPOCH
 log "vellicor $version, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" +%F' '%T) UTC)"
 
-bash scripts/install-deps.sh build
+bash scripts/install-deps.sh test
 # The cross tools, and Crypto++ for mingw-w64 (built once, then cached).
 bash scripts/windows.sh cryptopp
 cryptopp=$(bash scripts/windows.sh cryptopp-dir)
 
 log "building the Linux program in $linux"
-cmake -S "$root" -B "$linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_BUILD_TESTS=OFF \
-      -DVELLICOR_STATIC_RUNTIME=ON >/dev/null
-cmake --build "$linux" -j"$jobs" --target vellicor
+cmake --preset release-linux >/dev/null
+if [ "${VELLICOR_RELEASE_TESTS:-1}" = 0 ]; then
+  cmake --build --preset release-linux -j"$jobs" --target vellicor
+else
+  cmake --build --preset release-linux -j"$jobs"  # with the end-to-end test programs
+fi
 
 log "building vellicor.exe in $windows"
-cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_BUILD_TESTS=OFF -DVELLICOR_CRYPTOPP_ROOT="$cryptopp" >/dev/null
-cmake --build "$windows" -j"$jobs" --target vellicor
+cmake --preset release-windows -DVELLICOR_CRYPTOPP_ROOT="$cryptopp" >/dev/null
+cmake --build --preset release-windows -j"$jobs"
 
 log "checking the Linux program"
 bash tests/release/check_hardening.sh "$linux/cli/vellicor"
@@ -72,7 +81,7 @@ newest=$(readelf -V -W "$linux/cli/vellicor" | grep -o 'GLIBC_[0-9][0-9.]*' | se
 echo "newest C library version needed: GLIBC_$newest (floor: $glibc_floor)"
 if [ "$(printf '%s\n%s\n' "$newest" "$glibc_floor" | sort -V | tail -n 1)" != "$glibc_floor" ]; then
   if [ "${VELLICOR_GLIBC_FLOOR:-}" = warn ]; then
-    echo "[WARN] GLIBC_$newest is newer than $glibc_floor: this program would not run on Debian 12; build releases on Debian 12" >&2
+    warn "GLIBC_$newest is newer than $glibc_floor: this program would not run on Debian 12; build releases on Debian 12"
   else
     echo "[ERR] the Linux program needs GLIBC_$newest, newer than $glibc_floor (Debian 12): build releases on Debian 12" >&2
     exit 1
@@ -84,14 +93,30 @@ OBJDUMP=x86_64-w64-mingw32-objdump bash tests/release/check_hardening.sh "$windo
 
 log "packing"
 mkdir -p "$dist"
+rm -f "$dist/SHA256SUMS" "$dist/BUILDINFO"
 zip=$(package_windows_zip "$windows/cli/vellicor.exe" "$dist")
 tarball=$(package_linux_tarball "$linux/cli/vellicor" "$dist")
+# The programs as packed, where the release test presets look for them.
+rm -rf "$shipped" && mkdir -p "$shipped/linux" "$shipped/windows"
+tar -xzf "$tarball" -C "$shipped/linux" --strip-components=1
+unzip -q "$zip" vellicor.exe -d "$shipped/windows"
 # The shipped exe is stripped: its hardening flags are in its header still.
-check_stage=$(mktemp -d)
-unzip -q "$zip" vellicor.exe -d "$check_stage"
-OBJDUMP=x86_64-w64-mingw32-objdump bash tests/release/check_hardening.sh --stripped "$check_stage/vellicor.exe" >/dev/null ||
+OBJDUMP=x86_64-w64-mingw32-objdump bash tests/release/check_hardening.sh --stripped "$shipped/windows/vellicor.exe" >/dev/null ||
   { echo "[ERR] the exe in the zip lost its hardening flags" >&2; exit 1; }
-rm -rf "$check_stage"
-(cd "$dist" && sha256sum "$(basename "$zip")" "$(basename "$tarball")" > SHA256SUMS)
-log "left in $dist:"
-(cd "$dist" && ls -l "$(basename "$zip")" "$(basename "$tarball")" SHA256SUMS && cat SHA256SUMS)
+
+if [ "${VELLICOR_RELEASE_TESTS:-1}" = 0 ]; then
+  log "end-to-end runs left out (VELLICOR_RELEASE_TESTS=0)"
+else
+  log "end-to-end tests against the program from the tarball"
+  tests_started=$SECONDS
+  ctest --preset release-linux -j"$jobs"
+  log "end-to-end tests against vellicor.exe from the zip, under Wine"
+  ctest --preset release-windows -j"$jobs"
+  log "end-to-end runs took $((SECONDS - tests_started)) s"
+fi
+
+log "writing BUILDINFO"
+write_buildinfo "$dist/BUILDINFO" "$linux" "$windows" "$cryptopp" "$zip" "$tarball"
+(cd "$dist" && sha256sum "$(basename "$zip")" "$(basename "$tarball")" BUILDINFO > SHA256SUMS)
+log "left in $dist (release.sh took $((SECONDS - started)) s):"
+(cd "$dist" && ls -l "$(basename "$zip")" "$(basename "$tarball")" BUILDINFO SHA256SUMS && cat SHA256SUMS)

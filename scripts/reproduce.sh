@@ -3,17 +3,26 @@
 # byte: two clones in two folders of different path lengths, built one after
 # the other (so at different times), under umask 022 and 002, in the C.UTF-8
 # locale and in another one, in two time zones. Each build is a full
-# scripts/release.sh (release targets only; Crypto++ for mingw-w64 comes from
-# the shared cache). On a difference it says which file and where it
-# differs (diffoscope, when installed, shows how).
+# scripts/release.sh (Crypto++ for mingw-w64 comes from the shared cache); the
+# first also runs the end-to-end suite against the programs it packed, the
+# second compares bytes only (VELLICOR_RELEASE_TESTS=0). On a difference it
+# says which file and where it differs (diffoscope, when installed, shows how).
+#
+# The same holds between machines where the package versions in BUILDINFO
+# match: the commit's scripts/release.sh on a Debian system with those
+# versions installed gives the same release files, BUILDINFO included. To check
+# a published release, install the versions its BUILDINFO names (older ones
+# are on snapshot.debian.org), check out its commit, run scripts/release.sh,
+# and in dist/ run `sha256sum -c <published SHA256SUMS>`; where a file
+# differs, `diff <published BUILDINFO> dist/BUILDINFO` names the packages
+# whose versions differ.
 #
 #   scripts/reproduce.sh [commit]     default: HEAD; only what is committed is built
 #
 #   VELLICOR_REPRODUCE_KEEP=1   keep the two clones (their folder is printed)
-set -Eeuo pipefail
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/reproduce.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
 root=$(pwd)
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 log() { printf '== %s (%s)\n' "$*" "$(date -u +%H:%M:%S)"; }
@@ -37,25 +46,26 @@ if command -v localedef >/dev/null && [ -f /usr/share/i18n/locales/fr_FR ]; then
   fi
 fi
 
-build() {  # build <folder> <umask> <locale> <time zone>
+build() {  # build <folder> <umask> <locale> <time zone> <end-to-end runs: 1 or 0>
   local dir=$1
-  log "build in $dir: umask $2, LC_ALL=$3, TZ=$4"
+  log "build in $dir: umask $2, LC_ALL=$3, TZ=$4, end-to-end runs $5"
   mkdir -p "$(dirname "$dir")"
   git clone --quiet --no-checkout "$root" "$dir"
   git -C "$dir" checkout --quiet --detach "$commit"
-  local settings=(LC_ALL="$3" TZ="$4" VELLICOR_GLIBC_FLOOR=warn VELLICOR_DIST="$dir/dist")
+  local settings=(LC_ALL="$3" TZ="$4" VELLICOR_GLIBC_FLOOR=warn VELLICOR_DIST="$dir/dist" VELLICOR_RELEASE_TESTS="$5")
   [ "$3" != fr_FR.UTF-8 ] || settings+=(LOCPATH="$work/locales")
   (
     umask "$2"
     unset SOURCE_DATE_EPOCH LANG LANGUAGE LOCPATH
     env "${settings[@]}" bash "$dir/scripts/release.sh" >"$dir.log" 2>&1
   ) || { tail -n 40 "$dir.log" >&2; echo "[ERR] the build in $dir failed (log: $dir.log)" >&2; return 1; }
-  tail -n 3 "$dir.log"
+  grep -E "^== end-to-end" "$dir.log" || true
+  tail -n 4 "$dir.log"
 }
 
 log "reproducing the release files of $(git log -1 --format='%h %s' "$commit")"
-build "$first" 022 C.UTF-8 UTC
-build "$second" 002 "$other_locale" NPT-5:45
+build "$first" 022 C.UTF-8 UTC 1
+build "$second" 002 "$other_locale" NPT-5:45 0
 
 status=0
 for f in $(cd "$first/dist" && ls); do

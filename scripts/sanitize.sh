@@ -4,24 +4,21 @@
 # on any failing test or any sanitizer report, including reports of the
 # program copies that the end-to-end tests start.
 #
-#   VELLICOR_SANITIZE_BUILD  build folder (default build-sanitize/)
-#   VELLICOR_JOBS            parallel build and test jobs (default: number of cores)
+# The build is the asan-ubsan preset of CMakePresets.json, in build-sanitize/.
+#
+#   VELLICOR_JOBS  parallel build and test jobs (default: number of cores)
 #
 # The KEM's constant-time test runs under valgrind, which cannot run ASan
-# binaries, so it is left out here; the plain build runs it.
-set -Eeuo pipefail
-# A failure inside $(...) ends the script too; bash alone would go on with what it printed.
-shopt -s inherit_errexit
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/sanitize.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
-root=$(pwd)
-build=${VELLICOR_SANITIZE_BUILD:-$root/build-sanitize}
+# binaries, so the preset leaves it out; the plain build runs it.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
+build=$vellicor_root/build-sanitize
 jobs=${VELLICOR_JOBS:-$(nproc)}
 
-bash "$root/scripts/install-deps.sh" test
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLICOR_SANITIZE=ON
-cmake --build "$build" -j"$jobs"
+bash scripts/install-deps.sh test
+cmake --preset asan-ubsan
+cmake --build --preset asan-ubsan -j"$jobs"
 
 # Every report also goes to a file, so that one printed by a child process
 # whose standard error a test only half reads still fails the run. Some tests
@@ -45,7 +42,7 @@ for base in "${TMPDIR:-}" /tmp /var/tmp; do
     break
   fi
 done
-[ -n "$reports" ] || { echo "sanitize.sh: no temporary folder that every user can reach" >&2; exit 2; }
+[ -n "$reports" ] || { echo "[ERR] sanitize.sh: no temporary folder that every user can reach" >&2; exit 2; }
 chmod 1777 "$reports"
 trap 'rm -rf "$reports"' EXIT
 kept=$build/sanitizer-reports  # the reports of a failed run are copied here
@@ -55,7 +52,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 export LSAN_OPTIONS="log_path=$reports/lsan"
 
 status=0
-ctest --test-dir "$build" --output-on-failure -j"$jobs" -E 'constant_time_under_memcheck' || status=1
+ctest --preset asan-ubsan -j"$jobs" || status=1
 if compgen -G "$reports/*" >/dev/null; then
   cp -r "$reports" "$kept"
   echo "sanitizer reports (kept in $kept):" >&2

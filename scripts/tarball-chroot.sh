@@ -10,14 +10,12 @@
 #
 # Default: dist/vellicor-<version>-linux-x86_64.tar.gz (scripts/release.sh),
 # both suites. The chroots are removed afterwards; a failed one stays.
-set -Eeuo pipefail
-# A failing step always says which, even where set -e alone would end the run silently.
-trap 'echo "[ERR] scripts/tarball-chroot.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-cd "$(dirname "$0")/.."
-root=$(pwd)
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
 source scripts/package.sh
 
-tarball= suites=()
+tarball="" suites=()
 for arg in "$@"; do
   case $arg in
     bookworm | trixie) suites+=("$arg") ;;

@@ -55,7 +55,7 @@ test::RunOptions without_leak_check() {
 
 // Under Wine a killed process's files marked for deletion go when the
 // wineserver notices that the process is gone, a few milliseconds after its
-// parent could already reap it (tests/util/wine_kill_repro/README.md);
+// parent could already reap it (docs/wine_kill_repro/README.md);
 // Windows counts a process as ended only once they are gone. For the Windows
 // program the check therefore waits, up to 3 s, until no hidden temporary
 // file is left in `folder`; one that stays still fails the check. The waits

@@ -1,7 +1,7 @@
 // The Linux and the Windows build on one key pair: what either seals, the
 // other opens to the same bytes, and both print the same bytes doing it.
 // Runs when VELLICOR_TEST_WINDOWS_PROGRAM names the Windows build (as
-// scripts/windows.sh does); the Linux build is the one built here.
+// scripts/windows.sh does); the Linux build is test::linux_program().
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -33,7 +33,7 @@ TEST(WindowsInterop, EachBuildOpensWhatTheOtherSealed) {
   Build linux_build{"Linux", dir / "linux" / "vellicor"};
   Build windows_build{"Windows", dir / "windows" / "vellicor.exe"};
   for (const Build* b : {&linux_build, &windows_build}) fs::create_directories(b->home());
-  fs::copy_file(VELLICOR_PROGRAM, linux_build.program);
+  fs::copy_file(test::linux_program(), linux_build.program);
   fs::copy_file(test::windows_program(), windows_build.program);
 
   // One key pair, made by the Linux build and given to the Windows one.

@@ -156,6 +156,11 @@ int wait_program(int pid) {
   return WEXITSTATUS(wstatus);
 }
 
+std::string linux_program() {
+  const char* program = ::getenv("VELLICOR_TEST_PROGRAM");
+  return program != nullptr && *program != '\0' ? program : VELLICOR_PROGRAM;
+}
+
 std::string windows_program() {
   const char* exe = ::getenv("VELLICOR_TEST_WINDOWS_PROGRAM");
   return exe != nullptr ? exe : "";
@@ -195,7 +200,7 @@ std::filesystem::path install_program_copy(const std::filesystem::path& dir) {
   std::filesystem::create_directories(prog_dir);
   const std::string windows = windows_program();
   std::filesystem::path copy = prog_dir / (windows.empty() ? "vellicor" : "vellicor.exe");
-  std::filesystem::copy_file(windows.empty() ? std::string(VELLICOR_PROGRAM) : windows, copy,
+  std::filesystem::copy_file(windows.empty() ? linux_program() : windows, copy,
                              std::filesystem::copy_options::overwrite_existing);
   return copy;
 }

@@ -41,11 +41,13 @@ int start_program(const std::filesystem::path& program, const std::vector<std::s
 // Waits for a started child: its exit status, or -signal when a signal ended it.
 int wait_program(int pid);
 
-// The program under test is normally the one built here. With
-// VELLICOR_TEST_WINDOWS_PROGRAM naming a vellicor.exe, it is that exe instead,
-// started through VELLICOR_TEST_LAUNCHER (by default scripts/wine-run.sh), as
-// every program whose name ends in ".exe" is; windows_program() gives that
-// path, or "" for the program built here.
+// The program under test is normally the one built here, or the Linux program
+// VELLICOR_TEST_PROGRAM names (scripts/release.sh names the shipped one):
+// linux_program() gives it. With VELLICOR_TEST_WINDOWS_PROGRAM naming a
+// vellicor.exe, it is that exe instead, started through VELLICOR_TEST_LAUNCHER
+// (by default scripts/wine-run.sh), as every program whose name ends in ".exe"
+// is; windows_program() gives that path, or "" for the Linux program.
+std::string linux_program();
 std::string windows_program();
 std::string windows_launcher();
 

@@ -2,7 +2,7 @@
 # Kills repro.exe (a file created delete-on-close, then written to or slept
 # on) under Wine N times and counts the runs that left the file behind.
 #
-#   bash tests/util/wine_kill_repro/run.sh [N] [MODE] [SHARE] [WORK] [KILLER]
+#   bash docs/wine_kill_repro/run.sh [N] [MODE] [SHARE] [WORK] [KILLER]
 #
 #   N       runs (default 30)
 #   MODE    disp | doc        (see repro.c)
@@ -22,7 +22,7 @@
 set -Eeuo pipefail
 trap 'echo "[ERR] run.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../../.." && pwd)
+root=$(cd "$here/../.." && pwd)
 n=${1:-30} mode=${2:-disp} share=${3:-del} work=${4:-write} killer=${5:-unix}
 dir=${WORK_DIR:-/tmp/winekill}
 mkdir -p "$dir"

@@ -4,10 +4,10 @@
 # file (new), embed over the carrier (over) or extract, and counts extra names
 # in its folder right after the reap and still there up to 3 s later.
 #
-#   bash tests/util/wine_kill_repro/program_kill.sh path/to/vellicor.exe [new|over|extract] [ROUNDS]
+#   bash docs/wine_kill_repro/program_kill.sh path/to/vellicor.exe [new|over|extract] [ROUNDS]
 set -Eeuo pipefail
 trap 'echo "[ERR] program_kill.sh: \"$BASH_COMMAND\" failed (exit $?, line $LINENO)" >&2' ERR
-root=$(cd "$(dirname "$0")/../../.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 exe=$(realpath "$1") what=${2:-new} rounds=${3:-3}
 dir=${WORK_DIR:-/tmp/winekill} && home=$dir/home
 launcher=$root/scripts/wine-run.sh
