@@ -3,9 +3,9 @@
 # there: every `quoted` name that starts with a top-level folder of the tree
 # (a module such as util/console counts where util/console.* is there), or
 # is a file name with an extension that the tree holds somewhere.
-set -Eeuo pipefail
-shopt -s inherit_errexit
-cd "$(dirname "$0")/.."
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "$0")/lib.sh"
+cd "$vellicor_root"
 missing=0
 while IFS= read -r name; do
   name=${name%%:*}                                  # `util/file_io.cpp`: the name only
