@@ -67,7 +67,7 @@ class Pipelines : public testing::Test {
   static void install_keys(const KeyPair& kp) {
     write_file("keys/kyber.pub", kp.pub);
     write_file("keys/kyber.prv", kp.prv);
-    fs::permissions("keys/kyber.prv", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions("keys/kyber.prv", fs::perms(0600));
   }
 
   struct Outcome {
