@@ -27,7 +27,7 @@ bool fits_in_chunk(std::uint64_t length) {
 
 bool open_carrier(const std::string& carrier_path, Carrier& out) {
   if (!out.file.open_positioned(carrier_path, kPipeLimit, png_signature)) {
-    err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+    err({"[ERR] cannot read carrier PNG '", printable(carrier_path), "'\n"});
     return false;
   }
   const ChunkSpot spot = find_chunk(out.file, iend_chunk_type);
@@ -39,23 +39,23 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
       err("[ERR] carrier file too small to be PNG\n");
       return false;
     case WalkStatus::bad_signature:
-      err({"[ERR] carrier file '", carrier_path, "' is not a valid PNG (bad signature)\n"});
+      err({"[ERR] carrier file '", printable(carrier_path), "' is not a valid PNG (bad signature)\n"});
       return false;
     case WalkStatus::malformed:
       err("[ERR] malformed PNG: chunk length beyond file size\n");
       return false;
     case WalkStatus::read_error:
-      err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+      err({"[ERR] cannot read carrier PNG '", printable(carrier_path), "'\n"});
       return false;
     case WalkStatus::not_found:
       break;
   }
-  err({"[ERR] IEND chunk not found in PNG '", carrier_path, "'\n"});
+  err({"[ERR] IEND chunk not found in PNG '", printable(carrier_path), "'\n"});
   return false;
 }
 
 bool StegoWriter::failed() {
-  err({"[ERR] failed to write output PNG '", output_path_, "'\n"});
+  err({"[ERR] failed to write output PNG '", printable(output_path_), "'\n"});
   return false;
 }
 
@@ -117,7 +117,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
 
 bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
   if (!out.file.open_positioned(stego_path, kPipeLimit, png_signature)) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   const ChunkSpot spot = find_chunk(out.file, payload_chunk_type);
@@ -130,18 +130,18 @@ bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
       err("[ERR] PNG too small\n");
       return false;
     case WalkStatus::bad_signature:
-      err({"[ERR] file '", stego_path, "' is not a valid PNG (bad signature)\n"});
+      err({"[ERR] file '", printable(stego_path), "' is not a valid PNG (bad signature)\n"});
       return false;
     case WalkStatus::malformed:
       err("[ERR] malformed PNG while searching vcKy\n");
       return false;
     case WalkStatus::read_error:
-      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
       return false;
     case WalkStatus::not_found:
       break;
   }
-  err({"[ERR] no vcKy chunk found in PNG '", stego_path, "'\n"});
+  err({"[ERR] no vcKy chunk found in PNG '", printable(stego_path), "'\n"});
   return false;
 }
 
@@ -153,11 +153,11 @@ bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out) {
   try {
     payload.resize(static_cast<std::size_t>(stego.length));
   } catch (const std::bad_alloc&) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   if (!stego.file.read_at(stego.offset, payload.data(), payload.size())) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   payload_out.swap(payload);

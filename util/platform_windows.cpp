@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -119,9 +120,9 @@ std::optional<std::string> user_default_locale_name() {
   return narrow;
 }
 
-// Windows has no advice of this kind for ordinary heap memory.
-bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
-                    std::string* why) {
+bool for_each_directory_entry(const std::filesystem::path& directory,
+                              const std::function<bool(const std::filesystem::path& name)>& visit,
+                              std::string* why) {
   std::wstring pattern = directory.native();
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':')
     pattern.push_back(L'\\');
@@ -131,15 +132,17 @@ bool list_directory(const std::filesystem::path& directory, std::vector<std::fil
   HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) return fail(why, windows_error_text(::GetLastError()));
-  std::vector<std::filesystem::path> found;
+  // Closed on every way out, a throwing `visit` too.
+  const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(find, ::FindClose);
   DWORD error = ERROR_SUCCESS;
   do {
-    if (!is_dot_or_dot_dot(entry.cFileName)) found.emplace_back(std::wstring(entry.cFileName));
+    if (!is_dot_or_dot_dot(entry.cFileName) && !visit(std::filesystem::path(std::wstring(entry.cFileName)))) {
+      error = ERROR_NO_MORE_FILES;
+      break;
+    }
     if (!::FindNextFileW(find, &entry)) error = ::GetLastError();
   } while (error == ERROR_SUCCESS);
-  ::FindClose(find);
   if (error != ERROR_NO_MORE_FILES) return fail(why, windows_error_text(error));
-  names.swap(found);
   return true;
 }
 
