@@ -4,16 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace vellicor {
 namespace {
 
 TEST(Printable, EscapesControlBytesOnly) {
-  struct Case {
-    std::string name;
-    std::string shown;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {std::string("a\0b", 3), "a\\x00b"},
       {"\x1f \x7f~", "\\x1f \\x7f~"},
@@ -21,7 +18,7 @@ TEST(Printable, EscapesControlBytesOnly) {
       {"\\x1b", "\\x1b"},  // a backslash is left as it is
       {"s\xc3\xad\x80\xff", "s\xc3\xad\x80\xff"},
   };
-  for (const Case& c : cases) EXPECT_EQ(printable(c.name), c.shown) << c.shown;
+  for (const auto& [name, shown] : cases) EXPECT_EQ(printable(name), shown) << shown;
 }
 
 }  // namespace
