@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "cli/command_correction.hpp"
 #include "cli/path_correction.hpp"
@@ -13,6 +14,7 @@
 #include "keystore/key_store.hpp"
 #include "seal/pipelines.hpp"
 #include "util/console.hpp"
+#include "util/file_io.hpp"
 #include "util/platform.hpp"
 
 namespace vellicor {
@@ -43,15 +45,15 @@ constexpr std::string_view kUsage =
 // from the program's own folder, not from where it was started.
 bool enter_program_directory(const std::string& argv0) {
   std::string why;
-  std::optional<std::string> dir = program_directory(argv0, &why);
+  std::optional<std::filesystem::path> dir = program_directory(argv0, &why);
   if (!dir) {
     err({"[ERR] cannot find the program's folder from '", printable(argv0), "': ", why, "\n"});
     return false;
   }
   std::error_code ec;
-  std::filesystem::current_path(to_native_path(*dir), ec);
+  std::filesystem::current_path(*dir, ec);
   if (ec) {
-    err({"[ERR] cannot change to the program's folder '", printable(*dir), "': ", ec.message(), "\n"});
+    err({"[ERR] cannot change to the program's folder '", printable(to_message_text(*dir)), "': ", ec.message(), "\n"});
     return false;
   }
   return true;
@@ -154,9 +156,19 @@ int dispatch(const Words& words) {
 }  // namespace
 
 int run_driver(int argc, char** argv) {
-  console_init();
-  if (!enter_program_directory(argc > 0 && argv[0] != nullptr ? argv[0] : "")) return 1;
-  const Words words = settle_language(argc, argv);
+  const ConsoleRun console;
+  std::vector<std::string> args;
+  if (!command_line_arguments(argc, argv, args)) return 1;
+  if (!enter_program_directory(args[0])) return 1;
+  std::vector<char*> pointers;
+  for (std::string& a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  const Words words = settle_language(static_cast<int>(args.size()), pointers.data());
+  // An output that is this process's own standard output (/dev/stdout, or
+  // the file it was redirected to) gets the bytes alone there; every line
+  // goes to standard error for this run.
+  for (int i = 1; i < words.count; ++i)
+    if (names_standard_output(words[i])) send_lines_to_error();
   out(kBannerTitle);
   out(kBannerAddress);
   if (words.count == 0) {

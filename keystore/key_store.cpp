@@ -90,10 +90,7 @@ bool set_aside_orphan() {
 bool write_key_file(const std::string& path, ByteView bytes, bool secret) {
   OutputOptions options;
   options.follow_links = false;
-  if (secret) {
-    options.create_mode = 0600;
-    options.owner_only = true;
-  }
+  if (secret) options.create_mode = 0600;
   AtomicFile file;
   if (!(file.open(path, options) && file.write(bytes) && file.commit())) return false;
   warn_if_unflushed(path, file.after_naming_warning());

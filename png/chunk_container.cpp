@@ -16,6 +16,16 @@ namespace {
 // regular file is only read where the walk or the copy needs it.
 constexpr std::uint64_t kPipeLimit = std::uint64_t{64} << 30;
 
+// Opens a carrier or stego for reading at positions. Where it comes through
+// a pipe and the temporary folder cannot hold its copy, that folder is named
+// first; the caller's line for the file follows.
+bool open_png(InputFile& file, const std::string& path) {
+  std::string why;
+  if (file.open_positioned(path, kPipeLimit, png_signature, &why)) return true;
+  if (file.scratch_failed()) err({"[ERR] cannot copy '", printable(path), "' into the temporary folder: ", why, "\n"});
+  return false;
+}
+
 bool fits_in_chunk(std::uint64_t length) {
   if (length <= max_chunk_data_length) return true;
   err({"[ERR] payload of ", std::to_string(length), " bytes does not fit in one PNG chunk (at most ",
@@ -26,7 +36,8 @@ bool fits_in_chunk(std::uint64_t length) {
 }  // namespace
 
 bool open_carrier(const std::string& carrier_path, Carrier& out) {
-  if (!out.file.open_positioned(carrier_path, kPipeLimit, png_signature)) {
+  out.path = carrier_path;
+  if (!open_png(out.file, carrier_path)) {
     err({"[ERR] cannot read carrier PNG '", printable(carrier_path), "'\n"});
     return false;
   }
@@ -55,6 +66,12 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
 }
 
 bool StegoWriter::failed() {
+  // A carrier that changed size while it was copied is what failed, not
+  // the output.
+  if (carrier_ != nullptr && carrier_->file.size_changed()) {
+    err({"[ERR] cannot read carrier PNG '", printable(carrier_->path), "'\n"});
+    return false;
+  }
   err({"[ERR] failed to write output PNG '", printable(output_path_), "'\n"});
   return false;
 }
@@ -116,7 +133,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
 }
 
 bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
-  if (!out.file.open_positioned(stego_path, kPipeLimit, png_signature)) {
+  if (!open_png(out.file, stego_path)) {
     err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }

@@ -23,6 +23,7 @@ bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out);
 struct Carrier {
   InputFile file;
   std::uint64_t iend = 0;
+  std::string path;  // as typed, for its lines
 };
 
 // Opens the carrier and finds its IEND, or writes the line that says why not.

@@ -23,6 +23,9 @@ stage() { printf '\n== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
 
 bash scripts/install-deps.sh check
 
+stage "ARCHITECTURE.md names only what is there: scripts/check-architecture.sh"
+bash scripts/check-architecture.sh
+
 stage "test suite: scripts/test.sh"
 bash scripts/test.sh
 

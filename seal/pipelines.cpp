@@ -146,6 +146,9 @@ class PlaintextSink {
     return true;
   }
 
+  // The restored file is marked as coming from where the stego came from.
+  void carry_origin(const InputFile& stego) { file_.carry_origin(stego); }
+
   // Only after the tag has verified: the file is flushed and takes its name.
   bool commit() {
     if (!writable_ || !file_.commit()) {
@@ -265,6 +268,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     return false;
   }
   key.reset();
+  sink.carry_origin(stego.file);
   stego.file.close();  // the output may be the stego itself
   return sink.commit();
 }

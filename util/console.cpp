@@ -8,9 +8,13 @@ namespace {
 void put(std::FILE* stream, std::string_view text) {
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
 }
+// Where the lines meant for standard output go.
+std::FILE* g_lines = stdout;
 }  // namespace
 
-void out(std::string_view text) { put(stdout, text); }
+void send_lines_to_error() { g_lines = stderr; }
+
+void out(std::string_view text) { put(g_lines, text); }
 
 void flush_out() { std::fflush(stdout); }
 
@@ -21,7 +25,7 @@ void err(std::string_view text) {
 }
 
 void out(std::initializer_list<std::string_view> pieces) {
-  for (std::string_view p : pieces) put(stdout, p);
+  for (std::string_view p : pieces) put(g_lines, p);
 }
 
 void err(std::initializer_list<std::string_view> pieces) {

@@ -8,12 +8,42 @@
 
 namespace vellicor {
 
+// The console set up for one run: console_init, and on Windows, where
+// standard output is a console, that console's output code page set to the
+// system's ANSI code page, the one the program's bytes are written in (the
+// banner's 0x97 is then shown as the dash it stands for). The old code page is
+// put back when the object goes, after standard output is flushed, and also
+// when Ctrl+C or a closed window ends the run. A file or a pipe as standard
+// output changes nothing; the bytes are the same either way.
+class ConsoleRun {
+ public:
+  ConsoleRun();
+  ~ConsoleRun();
+  ConsoleRun(const ConsoleRun&) = delete;
+  ConsoleRun& operator=(const ConsoleRun&) = delete;
+
+ private:
+  unsigned restore_ = 0;  // the code page to put back; 0 for none
+};
+
+#if defined(_WIN32)
+// ConsoleRun's decision for one handle: where it is a console whose output
+// code page is not `code_page`, that page is set and the one it had is
+// returned; 0 where nothing changes (a file, a pipe, a device, a console
+// already on that page, or one that refuses it).
+unsigned set_console_code_page(void* handle, unsigned code_page);
+#endif
+
 // Call once at start: makes standard error unbuffered, and on Windows puts
 // both streams in binary mode so that every byte (0x97, "\n") reaches a
 // file or pipe as written, with no "\r" added.
 void console_init();
 void out(std::string_view text);
 void err(std::string_view text);
+// For a run whose output file is the process's own standard output: from
+// now on every line meant for standard output goes to standard error, so
+// that standard output carries the file's bytes alone.
+void send_lines_to_error();
 // Sends what standard output holds on its way now, for when the output file
 // may be that same stream (/dev/stdout) and must come after the lines.
 void flush_out();

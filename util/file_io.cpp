@@ -18,8 +18,6 @@ using native::Handle;
 using native::no_handle;
 using native::Path;
 
-std::atomic<bool> g_unnamed_allowed{true};
-
 bool fail(std::string* why, const std::error_code& ec) {
   if (why != nullptr) *why = ec.message();
   return false;
@@ -48,70 +46,60 @@ bool read_exact_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t off
   return true;
 }
 
-constexpr std::uint64_t kInOrder = UINT64_MAX;
-
-// Writes every byte at `offset`, or in order (a device, a pipe) for kInOrder.
+// Writes every byte at `offset`, or in order (a device, a pipe) for native::in_order.
 bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::string* why) {
   while (n > 0) {
     std::size_t done = 0;
     std::error_code ec;
     const std::size_t step = std::min(n, kMaxIo);
-    if (!(offset == kInOrder ? native::write(h, p, step, done, ec) : native::write_at(h, p, step, offset, done, ec)))
+    if (!(offset == native::in_order ? native::write(h, p, step, done, ec) : native::write_at(h, p, step, offset, done, ec)))
       return fail(why, ec);
     if (done == 0) return fail(why, std::errc::no_space_on_device);
     p += done;
     n -= done;
-    if (offset != kInOrder) offset += done;
+    if (offset != native::in_order) offset += done;
   }
   return true;
 }
 
-// Writes `length` bytes of `from` at `offset` to `to` at `at` (kInOrder: in
-// order), in the kernel where it can and through a block of memory for the
-// rest.
-bool copy_blocks(const PositionedSource& from, Handle from_handle, std::uint64_t offset, std::uint64_t length, Handle to,
-                 std::uint64_t at, std::string* why) {
-  if (from_handle != no_handle && at != kInOrder) {
-    const std::uint64_t moved = native::copy_range(from_handle, offset, to, at, length);
-    offset += moved;
-    at += moved;
-    length -= moved;
-  }
+}  // namespace
+
+namespace native {
+
+std::atomic<bool> unnamed_files_allowed{true};
+
+bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
+                         std::string* why) {
   ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
   while (length > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
-    if (!from.read_at(offset, block.data(), n, why) || !write_all(to, block.data(), n, at, why)) return false;
+    if (!read_exact_at(from, block.data(), n, offset, why) || !write_all(to, block.data(), n, at, why)) return false;
     offset += n;
     length -= n;
-    if (at != kInOrder) at += n;
+    if (at != in_order) at += n;
   }
   return true;
 }
 
-// A hidden name for a temporary file, short enough beside any target name,
-// unguessable, and new on each call.
-bool random_name(Path& out, std::string* why) {
+// A hidden name, short enough beside any target name, unguessable, and new
+// on each call.
+bool fresh_name(Path& out, std::error_code& ec) {
   static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::uint8_t noise[12];
-  if (!system_random(noise, sizeof noise, why)) return false;
+  std::string why;
+  if (!system_random(noise, sizeof noise, &why)) {
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
+  }
   std::string name = ".vellicor-";
   for (std::uint8_t b : noise) name.push_back(kDigits[b % 36]);
   out = name;
   return true;
 }
 
-// A scratch file in the system's temporary folder, under a fresh name where
-// the system needs one.
-bool open_scratch(Handle& h, std::string* why) {
-  std::error_code ec;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    Path name;
-    if (!random_name(name, why)) return false;
-    if (native::create_scratch(name, h, ec)) return true;
-    if (ec != std::errc::file_exists) return fail(why, ec);
-  }
-  return fail(why, std::errc::file_exists);
-}
+}  // namespace native
+
+namespace {
 
 // A path's folder and name, split once for the whole layer.
 void split(const Path& path, Path& folder, Path& name) {
@@ -120,9 +108,14 @@ void split(const Path& path, Path& folder, Path& name) {
   name = path.filename();
 }
 
+bool open_scratch(Handle& h, std::string* why) {
+  std::error_code ec;
+  return native::create_scratch(h, ec) || fail(why, ec);
+}
+
 }  // namespace
 
-void set_unnamed_files_allowed(bool allowed) { g_unnamed_allowed.store(allowed); }
+void set_unnamed_files_allowed(bool allowed) { native::unnamed_files_allowed.store(allowed); }
 
 bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why) {
   InputFile in;
@@ -157,11 +150,12 @@ void InputFile::close() noexcept { native::close(handle_); }
 
 bool InputFile::open(const std::string& path, std::string* why) {
   native::close(handle_);
+  scratch_failed_ = false;
   size_known_ = false;
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(to_native_path(path), handle_, ec) || !native::status(handle_, st, ec)) {
+  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec) || !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
@@ -185,7 +179,8 @@ bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, By
 // the limit or at its first byte that breaks the expected start.
 bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string* why) {
   Handle scratch = no_handle;
-  if (!open_scratch(scratch, why)) return false;
+  scratch_failed_ = !open_scratch(scratch, why);
+  if (scratch_failed_) return false;
   ByteBuffer block(write_block_length);
   std::uint64_t total = 0;
   bool ok = true;
@@ -204,6 +199,7 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string
       break;
     }
     if (!write_all(scratch, block.data(), got, total, why)) {
+      scratch_failed_ = true;
       ok = false;
       break;
     }
@@ -245,6 +241,12 @@ bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
   return true;
 }
 
+bool InputFile::size_changed() const {
+  native::Status st;
+  std::error_code ec;
+  return size_known_ && native::status(handle_, st, ec) && st.size != size_;
+}
+
 bool InputFile::unchanged_at_end(std::string* why) {
   if (!size_known_) return true;
   native::Status st;
@@ -260,222 +262,197 @@ bool InputFile::unchanged_at_end(std::string* why) {
 // ---- writing
 
 namespace {
-
-// An open handle read at positions, as a source for copy_blocks.
-class HandleSource final : public PositionedSource {
- public:
-  HandleSource(Handle h, std::uint64_t size) : h_(h), size_(size) {}
-  std::uint64_t size() const override { return size_; }
-  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const override {
-    if (offset > size_ || n > size_ - offset) return short_read(why);
-    return read_exact_at(h_, dst, n, offset, why);
-  }
-
- private:
-  Handle h_;
-  std::uint64_t size_;
-};
-
 bool not_open(std::string* why) { return fail_text(why, "file is not open for writing"); }
-
 }  // namespace
 
-AtomicFile::~AtomicFile() { discard(); }
+struct AtomicFile::State {
+  enum class Route { closed, device, beside, staged, broken };
+  Route route = Route::closed;
+  Handle content = no_handle;  // device, staged: the scratch file
+  Handle device = no_handle;   // device: the target, written in order at commit
+  native::Pending pending;     // beside: the new file
+  native::Folder folder;       // beside, staged: where the target's name is
+  Path name;                   // the target's name in that folder
+  native::Kept kept;           // what the new file takes over
+  Handle placeholder = no_handle;  // an empty file this open made at a dangling link's target
+  std::uint64_t written = 0;
 
-void AtomicFile::discard() noexcept {
-  native::close(handle_);
-  native::close(device_);
-  if (!temp_name_.empty()) native::remove(folder_, temp_name_);
-  if (!placeholder_.empty()) native::remove(folder_, placeholder_);
-  temp_name_.clear();
-  placeholder_.clear();
-  native::close(folder_);
-}
+  ~State() { close(); }
+  // Back to `closed`: every file of new content closed and removed, the
+  // placeholder too, the target as it was.
+  void close() noexcept {
+    native::close(content);
+    native::close(device);
+    native::abandon(pending, folder);
+    if (placeholder != no_handle) native::remove_if_same(placeholder, folder, name);
+    native::close(placeholder);
+    route = Route::closed;
+  }
+  Handle file() const { return route == Route::beside ? pending.handle : content; }
+  bool writable() const { return route == Route::device || route == Route::beside || route == Route::staged; }
+};
+
+AtomicFile::AtomicFile(TempFile kind) : kind_(kind), state_(std::make_unique<State>()) {}
+AtomicFile::~AtomicFile() = default;
+
+bool AtomicFile::is_unnamed() const { return state_->route == State::Route::beside && state_->pending.name.empty(); }
+std::uint64_t AtomicFile::size() const { return state_->written; }
 
 bool AtomicFile::open(const std::string& path, const OutputOptions& options, std::string* why) {
-  discard();
-  options_ = options;
-  unnamed_ = staged_ = existed_ = failed_ = false;
-  written_ = 0;
-  mode_ = (options.create_mode & ~native::current_umask()) & 07777;
-  owner_ = group_ = UINT32_MAX;
+  State& s = *state_;
+  s.close();
+  s.written = 0;
+  s.kept = {};
+  s.kept.new_mode = options.create_mode & 07777;
   warning_.clear();
   if (path.empty()) return fail(why, std::errc::no_such_file_or_directory);
   const Path target = to_native_path(path);
+  const Path system = to_system_path(target);
 
   // The kernel says which file the path reaches, and whether this process
   // may write it, by opening it as a plain open would.
   Handle reached = no_handle;
   std::error_code ec;
-  if (native::open_target(target, options.follow_links, reached, ec)) {
-    native::Status st;
-    if (!native::status(reached, st, ec)) {
-      native::close(reached);
-      return fail(why, ec);
-    }
-    if (st.kind != native::Kind::regular) {
-      // A device or a pipe cannot be replaced: the content is put together
-      // in a scratch file and handed over in order at commit.
-      device_ = reached;
-      if (!open_scratch(handle_, why)) {
-        native::close(device_);
-        return false;
+  bool opened = native::open_target(system, options.follow_links, reached, ec);
+  if (!opened && ec == std::errc::no_such_file_or_directory) {
+    bool link = false;
+    std::error_code link_ec;
+    if (options.follow_links && native::is_link(system, link, link_ec) && link) {
+      // A dangling link: its target is created as a plain open would create
+      // it, and replaced at commit; it is removed again if nothing is.
+      if (!native::create_through_link(system, s.kept.new_mode, reached, ec)) return fail(why, ec);
+      opened = native::locate(reached, system, s.folder, s.name, ec);
+      if (!opened) {
+        native::close(reached);
+        return fail(why, ec);
       }
+      s.placeholder = reached;
+      reached = no_handle;
+      return open_beside(why);
+    }
+  }
+  if (!opened) {
+    if (ec != std::errc::no_such_file_or_directory) return fail(why, ec);
+    Path folder;
+    split(target, folder, s.name);
+    if (s.name.empty()) return fail(why, std::errc::is_a_directory);
+    // The name as the system takes the whole path: Windows drops trailing
+    // dots and blanks from a plain path, which the extended-length folder
+    // would keep.
+    if (s.name != "." && s.name != ".." && system.has_filename()) s.name = system.filename();
+    if (!native::open_folder(to_system_path(folder), s.folder, ec)) return fail(why, ec);
+    return open_beside(why);
+  }
+  native::Status st;
+  bool ok = native::status(reached, st, ec) || fail(why, ec);
+  if (ok && (st.kind != native::Kind::regular || native::is_standard_output(reached))) {
+    // A device, a pipe, or the process's own standard output cannot be
+    // replaced: the content is put together in a scratch file and handed
+    // over in order at commit (through the standard output itself, so that
+    // a file opened for appending is appended to).
+    if (native::is_standard_output(reached)) {
+      native::close(reached);
+      ok = native::duplicate_standard_output(reached, ec) || fail(why, ec);
+    }
+    ok = ok && open_scratch(s.content, why);
+    if (ok) {
+      s.device = reached;
+      s.route = State::Route::device;
       return true;
     }
-    const bool located = native::locate(reached, folder_, name_, ec);
-    native::close(reached);
-    if (!located) return fail(why, ec);
-    existed_ = true;
-    mode_ = st.mode & 07777;
-    owner_ = st.owner;
-    group_ = st.group;
-    return open_temporary(why);
   }
-  if (ec != std::errc::no_such_file_or_directory) return fail(why, ec);
-
-  bool link = false;
-  std::error_code link_ec;
-  if (options.follow_links && native::is_link(target, link, link_ec) && link) {
-    // A dangling link: its target is created as a plain open would create
-    // it, and replaced at commit; it is removed again if nothing is.
-    if (!native::create_through_link(target, mode_, reached, ec)) return fail(why, ec);
-    const bool located = native::locate(reached, folder_, name_, ec);
-    native::close(reached);
-    if (!located) return fail(why, ec);
-    placeholder_ = name_;
-    existed_ = true;
-    return open_temporary(why);
-  }
-  Path folder;
-  split(target, folder, name_);
-  if (name_.empty()) return fail(why, std::errc::is_a_directory);
-  if (!native::open_folder(folder, folder_, ec)) return fail(why, ec);
-  return open_temporary(why);
+  ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec)) &&
+       (native::read_kept(reached, s.kept, ec) || fail(why, ec));
+  native::close(reached);
+  return ok && open_beside(why);
 }
 
-bool AtomicFile::open_temporary(std::string* why) {
-  std::error_code ec = std::make_error_code(std::errc::not_supported);
-  if (g_unnamed_allowed.load() && native::create_unnamed(folder_, options_.owner_only, handle_, ec)) {
-    unnamed_ = true;
+bool AtomicFile::open_beside(std::string* why) {
+  State& s = *state_;
+  std::error_code ec;
+  const native::Reach reach = kind_ == TempFile::private_only ? native::Reach::nobody : native::Reach::owner;
+  if (native::create_pending(s.folder, reach, s.kept.new_mode, s.pending, ec)) {
+    s.route = State::Route::beside;
     return true;
   }
-  if (ec != std::errc::not_supported) return fail(why, ec);
-  if (kind_ == TempFile::private_only && !native::temporary_files_are_private) {
-    // No unnamed file beside the target: the content waits in a scratch
-    // file that no other process can open, and is copied over at commit.
-    if (!open_scratch(handle_, why)) return false;
-    staged_ = true;
-    return true;
+  if (ec != std::errc::not_supported || reach != native::Reach::nobody) {
+    s.close();
+    return fail(why, ec);
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    Path name;
-    if (!random_name(name, why)) return false;
-    if (native::create_temporary(folder_, name, options_.owner_only, handle_, ec)) {
-      temp_name_ = name;
-      return true;
-    }
-    if (ec != std::errc::file_exists) return fail(why, ec);
+  // The folder can keep no file from every other process: the content waits
+  // in a scratch file, and goes beside the target once it is verified.
+  if (!open_scratch(s.content, why)) {
+    s.close();
+    return false;
   }
-  return fail(why, std::errc::file_exists);
+  s.route = State::Route::staged;
+  return true;
 }
 
 bool AtomicFile::write(ByteView data, std::string* why) {
-  if (handle_ == no_handle || failed_) return not_open(why);
-  failed_ = !write_all(handle_, data.data(), data.size(), written_, why);
-  written_ += failed_ ? 0 : data.size();
-  return !failed_;
+  State& s = *state_;
+  if (!s.writable()) return not_open(why);
+  if (!write_all(s.file(), data.data(), data.size(), s.written, why)) {
+    s.route = State::Route::broken;
+    return false;
+  }
+  s.written += data.size();
+  return true;
 }
 
 bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::string* why) {
-  if (handle_ == no_handle || failed_) return not_open(why);
-  if (offset > written_ || data.size() > written_ - offset) return fail_text(why, "write past the bytes written");
-  failed_ = !write_all(handle_, data.data(), data.size(), offset, why);
-  return !failed_;
+  State& s = *state_;
+  if (!s.writable()) return not_open(why);
+  if (offset > s.written || data.size() > s.written - offset) return fail_text(why, "write past the bytes written");
+  if (!write_all(s.file(), data.data(), data.size(), offset, why)) s.route = State::Route::broken;
+  return s.writable();
 }
 
-bool AtomicFile::copy_from(const PositionedSource& source, std::uint64_t offset, std::uint64_t length,
-                           std::string* why) {
-  if (handle_ == no_handle || failed_) return not_open(why);
+bool AtomicFile::copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::string* why) {
+  State& s = *state_;
+  if (!s.writable()) return not_open(why);
   if (offset > source.size() || length > source.size() - offset) return short_read(why);
-  const auto* file = dynamic_cast<const InputFile*>(&source);
-  failed_ = !copy_blocks(source, file != nullptr ? file->handle_ : no_handle, offset, length, handle_, written_, why);
-  written_ += failed_ ? 0 : length;
-  return !failed_;
+  if (!native::copy(source.handle_, offset, s.file(), s.written, length, why)) {
+    s.route = State::Route::broken;
+    return false;
+  }
+  s.written += length;
+  return true;
 }
+
+void AtomicFile::carry_origin(const InputFile& source) { native::read_origin(source.handle_, state_->kept.origin); }
 
 void AtomicFile::expect(std::uint64_t length) noexcept {
-  if (handle_ != no_handle && device_ == no_handle && length > 0) native::reserve(handle_, length);
-}
-
-// Hands the finished content over: to a device in order, or from the scratch
-// file of private content to a temporary file beside the target.
-bool AtomicFile::deliver(Handle to, std::uint64_t at, std::string* why) {
-  return copy_blocks(HandleSource(handle_, written_), handle_, 0, written_, to, at, why);
-}
-
-bool AtomicFile::name_it(std::string* why) {
-  std::error_code ec;
-  if (!unnamed_) {
-    if (!native::name_temporary(handle_, folder_, temp_name_, name_, ec)) return fail(why, ec);
-    temp_name_.clear();
-    return true;
-  }
-  // A new target takes the name at once; a name that appeared since open is
-  // not this open's to replace.
-  if (!existed_) return native::link_unnamed(handle_, folder_, name_, ec) || fail(why, ec);
-  // An existing one is replaced by a rename, for which the file needs a
-  // name first.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    Path name;
-    if (!random_name(name, why)) return false;
-    if (!native::link_unnamed(handle_, folder_, name, ec)) {
-      if (ec == std::errc::file_exists) continue;
-      return fail(why, ec);
-    }
-    temp_name_ = name;
-    if (!native::name_temporary(handle_, folder_, temp_name_, name_, ec)) return fail(why, ec);
-    temp_name_.clear();
-    return true;
-  }
-  return fail(why, std::errc::file_exists);
+  State& s = *state_;
+  if (s.route == State::Route::beside && length > 0) native::reserve(s.pending.handle, length);
 }
 
 bool AtomicFile::commit(std::string* why) {
-  bool ok = handle_ != no_handle && !failed_;
-  if (!ok) not_open(why);
-  if (ok && device_ != no_handle) {
-    std::error_code ec;
-    ok = deliver(device_, kInOrder, why) && (native::flush(device_, ec) || fail(why, ec));
-    discard();
+  State& s = *state_;
+  std::error_code ec, after;
+  bool ok = s.writable() || not_open(why);
+  if (ok && s.route == State::Route::device) {
+    ok = native::copy(s.content, 0, s.device, native::in_order, s.written, why) &&
+         (native::flush(s.device, ec) || fail(why, ec));
+    s.close();
     return ok;
   }
-  if (ok && staged_) {
+  if (ok && s.route == State::Route::staged) {
     // The private content is complete: it now goes beside the target like
     // any other.
-    Handle scratch = handle_;
-    handle_ = no_handle;
-    staged_ = false;
-    kind_ = TempFile::unnamed_or_named;
-    ok = open_temporary(why);
-    std::swap(scratch, handle_);
-    ok = ok && deliver(scratch, 0, why);
-    std::swap(scratch, handle_);
-    native::close(scratch);
+    ok = (native::create_pending(s.folder, native::Reach::owner, s.kept.new_mode, s.pending, ec) || fail(why, ec)) &&
+         native::copy(s.content, 0, s.pending.handle, 0, s.written, why);
+    native::close(s.content);
+    s.route = State::Route::beside;
   }
-  // Owner, group and mode, then flushed before it takes the name, and the
-  // folder after.
-  std::error_code ec;
-  if (ok && owner_ != UINT32_MAX) (void)native::set_owner(handle_, owner_, group_, ec);  // where allowed
-  if (ok && !native::set_mode(handle_, mode_, ec)) ok = fail(why, ec);
-  if (ok && !native::flush(handle_, ec)) ok = fail(why, ec);
-  if (ok) ok = name_it(why);
-  if (ok) {
-    placeholder_.clear();  // replaced by the new file
-    // The target holds the new bytes now, whatever the folder's flush says.
-    if (!native::flush_folder(folder_, ec)) warning_ = ec.message();
-  }
-  discard();
+  ok = ok && (native::flush(s.pending.handle, ec) || fail(why, ec));
+  // The placeholder is this open's own file: the new one replaces it.
+  const native::Replace replace =
+      s.kept.exists || s.placeholder != no_handle ? native::Replace::yes : native::Replace::no;
+  native::close(s.placeholder);
+  ok = ok && (native::publish(s.pending, s.folder, s.name, s.kept, replace, ec, after) || fail(why, ec));
+  if (ok && after) warning_ = after.message();
+  s.close();
   return ok;
 }
 
@@ -486,39 +463,36 @@ FolderLock::~FolderLock() { native::close(handle_); }
 bool FolderLock::lock(const std::string& folder, std::string* why) {
   native::close(handle_);
   std::error_code ec;
-  return native::lock_folder(to_native_path(folder), handle_, ec) || fail(why, ec);
+  return native::lock_folder(to_system_path(to_native_path(folder)), handle_, ec) || fail(why, ec);
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::string* why) {
   created = false;
   Path folder = to_native_path(path);
   if (!folder.has_filename()) folder = folder.parent_path();  // "keys/" names the folder "keys"
+  folder = to_system_path(folder);
   std::error_code ec;
-  if (!native::make_private_folder(folder, ec)) {
-    if (ec != std::errc::file_exists) return fail(why, ec);
-    // Something is there: fine if it is a folder.
-    native::Folder existing;
-    const bool is_folder = native::open_folder(folder, existing, ec);
-    native::close(existing);
-    return is_folder || fail(why, ec);
+  if (native::make_private_folder(folder, ec)) {
+    created = true;
+    return true;
   }
-  created = true;
-  // The new entry lasts only once the folder that holds it is flushed.
-  native::Folder parent;
-  const Path parent_path = folder.parent_path().empty() ? Path(".") : folder.parent_path();
-  const bool ok = native::open_folder(parent_path, parent, ec) && native::flush_folder(parent, ec);
-  native::close(parent);
-  return ok || fail(why, ec);
+  if (ec != std::errc::file_exists) return fail(why, ec);
+  // Something is there: fine if it is a folder.
+  native::Folder existing;
+  return native::open_folder(folder, existing, ec) || fail(why, ec);
 }
+
+bool names_standard_output(const std::string& path) { return native::names_standard_output(to_system_path(to_native_path(path))); }
 
 bool entry_exists(const std::string& path, bool& exists, std::string* why) {
   std::error_code ec;
-  return native::exists(to_native_path(path), exists, ec) || fail(why, ec);
+  return native::exists(to_system_path(to_native_path(path)), exists, ec) || fail(why, ec);
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to, std::string* why) {
   std::error_code ec;
-  return native::rename_no_replace(to_native_path(from), to_native_path(to), ec) || fail(why, ec);
+  return native::rename_no_replace(to_system_path(to_native_path(from)), to_system_path(to_native_path(to)), ec) ||
+         fail(why, ec);
 }
 
 }  // namespace vellicor

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -33,14 +34,6 @@
 
 namespace vellicor {
 
-namespace file_io_detail {
-// A folder that new files are made in: on Linux an open handle, so that every
-// later step happens in the folder that was opened; on Windows its path.
-struct Folder {
-  std::filesystem::path path;
-  std::intptr_t handle = -1;
-};
-}  // namespace file_io_detail
 
 bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why = nullptr);
 
@@ -98,19 +91,26 @@ class InputFile final : public PositionedSource {
   // True when a regular file is still the size it had when opened and has
   // nothing more to read: it did not grow or shrink while it was read.
   bool unchanged_at_end(std::string* why = nullptr);
+  // After open_positioned failed: whether the temporary folder, not the
+  // source, is what failed (full, or not writable).
+  bool scratch_failed() const { return scratch_failed_; }
+  // True when a regular file no longer has the size it had when opened.
+  bool size_changed() const;
 
  private:
   friend class AtomicFile;
   bool spool(std::uint64_t limit, ByteView must_start_with, std::string* why);
 
   std::intptr_t handle_ = -1;
+  bool scratch_failed_ = false;
   bool size_known_ = false;
   std::uint64_t size_ = 0;
 };
 
 // Who may reach the new content before it is complete.
 enum class TempFile {
-  // An unnamed file where the kernel offers it, else a hidden named one.
+  // The user's own processes at most: an unnamed file where the kernel
+  // offers it, else a hidden owner-only one beside the target.
   unnamed_or_named,
   // No other process, ever: an unnamed file beside the target, or else one in
   // the temporary folder that is copied to the target at commit (for bytes
@@ -120,33 +120,54 @@ enum class TempFile {
 
 struct OutputOptions {
   unsigned create_mode = 0666;  // less the umask, for a target that does not exist yet
+                                // (on Windows, a mode for the owner alone gives a DACL
+                                // for the user alone)
   bool follow_links = true;     // false: a link at the path is refused, never written through
-  bool owner_only = false;      // Windows: the file gets a DACL for the user alone
 };
 
 // New content for one file, written in order or at positions, and made the
 // target by commit(). Destroying it uncommitted leaves the target as it was
 // and no file behind.
+//
+// Its states, each holding at most one file of new content:
+//   closed   nothing open: before open, after commit, after any failure of
+//            open or commit.
+//   device   the target is no regular file (a terminal, a pipe, /dev/null,
+//            the process's own standard output): the content is put together
+//            in a scratch file and handed over in order at commit.
+//   beside   the content is a pending file in the target's folder (unnamed,
+//            or hidden and out of other users' reach); commit flushes it and
+//            gives it the target's name.
+//   staged   private content where the target's folder can keep no file from
+//            every other process: it waits in a scratch file, and at commit,
+//            verified, is copied into a pending file beside the target and
+//            named as in `beside`.
+//   broken   a write failed: nothing more is written, commit fails, the
+//            target stays as it was.
 class AtomicFile {
  public:
-  explicit AtomicFile(TempFile kind = TempFile::unnamed_or_named) : kind_(kind) {}
+  explicit AtomicFile(TempFile kind = TempFile::unnamed_or_named);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   bool open(const std::string& path, const OutputOptions& options = {}, std::string* why = nullptr);
   // The new content has no name while it is written (Linux's unnamed files).
-  bool is_unnamed() const { return unnamed_; }
+  bool is_unnamed() const;
 
   bool write(ByteView data, std::string* why = nullptr);
   // Overwrites bytes already written.
   bool write_at(std::uint64_t offset, ByteView data, std::string* why = nullptr);
   // Appends `length` bytes of `source` from `offset`, in kernel where it can.
-  bool copy_from(const PositionedSource& source, std::uint64_t offset, std::uint64_t length, std::string* why = nullptr);
-  std::uint64_t size() const { return written_; }
+  bool copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::string* why = nullptr);
+  std::uint64_t size() const;
   // Advice that about `length` bytes will be written: the file system may
   // set the space aside at once instead of block by block.
   void expect(std::uint64_t length) noexcept;
+
+  // The new file carries the mark of where `source` came from (a download's
+  // Mark of the Web), so the system still warns of its content.
+  void carry_origin(const InputFile& source);
 
   // False only while the target is still as it was. A failure after the
   // target took its name (flushing its folder) is no failure of the write:
@@ -155,26 +176,10 @@ class AtomicFile {
   const std::string& after_naming_warning() const { return warning_; }
 
  private:
-  void discard() noexcept;
-  bool open_temporary(std::string* why);
-  bool name_it(std::string* why);
-  bool deliver(std::intptr_t to, std::uint64_t at, std::string* why);
-
+  struct State;
+  bool open_beside(std::string* why);
   TempFile kind_;
-  OutputOptions options_;
-  std::intptr_t handle_ = -1;         // the temporary file
-  std::intptr_t device_ = -1;         // a target that is not a regular file, written in place at commit
-  file_io_detail::Folder folder_;     // where the target's name is
-  std::filesystem::path name_;        // the target's name in that folder
-  std::filesystem::path temp_name_;   // a named temporary file in folder_, removed unless it took the name
-  std::filesystem::path placeholder_; // an empty file this open made at a dangling link's target
-  bool unnamed_ = false;
-  bool staged_ = false;  // private content kept in the temporary folder, copied over at commit
-  bool existed_ = false;
-  bool failed_ = false;
-  std::uint64_t written_ = 0;
-  std::uint32_t mode_ = 0600;
-  std::uint32_t owner_ = UINT32_MAX, group_ = UINT32_MAX;  // UINT32_MAX: leave as created
+  std::unique_ptr<State> state_;
   std::string warning_;
 };
 
@@ -201,6 +206,10 @@ class FolderLock {
 // survives a power cut. `created` tells whether it was made here (false when
 // it was there already, which is no failure).
 bool make_private_folder(const std::string& path, bool& created, std::string* why = nullptr);
+
+// Whether a path reaches the file the process's standard output writes to
+// (/dev/stdout, /proc/self/fd/1, or the same file by another name).
+bool names_standard_output(const std::string& path);
 
 // Whether a path names anything at all, links not followed (a dangling link
 // counts); false with a reason in `why` when the system cannot tell.

@@ -1,13 +1,17 @@
-// The file layer's system calls on Linux (O_TMPFILE, copy_file_range and
-// /proc/self/fd are Linux's own). Nothing here decides anything: see
-// file_io.cpp for the logic.
+// The file layer on Linux: plain calls on file descriptors, and the pending
+// file's whole story (O_TMPFILE, linkat, renameat, the hidden fallback).
+// See file_io.cpp for the logic they serve.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "util/file_io_native.hpp"
@@ -23,16 +27,13 @@ bool fail(std::error_code& ec, int error = errno) {
   return false;
 }
 
-// The errors with which a kernel or file system says it has no unnamed files.
-bool unnamed_not_offered(int error) {
-  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOTSUP;
-}
-
 bool take(int fd, Handle& h, std::error_code& ec) {
   if (fd < 0) return fail(ec);
   h = fd;
   return true;
 }
+
+bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 }  // namespace
 
@@ -40,8 +41,6 @@ void close(Handle& h) noexcept {
   if (h != no_handle) ::close(fd_of(h));
   h = no_handle;
 }
-
-void close(Folder& folder) noexcept { close(folder.handle); }
 
 bool status(Handle h, Status& out, std::error_code& ec) {
   struct stat st {};
@@ -95,17 +94,21 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return true;
 }
 
-std::uint64_t copy_range(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length) noexcept {
-  loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
-  std::uint64_t moved = 0;
-  while (moved < length) {
-    const std::uint64_t left = length - moved;
-    ssize_t n = ::copy_file_range(fd_of(from), &in, fd_of(to), &out, left < (1u << 30) ? left : (1u << 30), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // not offered here, or the source ended: the caller copies the rest
-    moved += static_cast<std::uint64_t>(n);
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
+  if (at != in_order) {
+    // In the kernel as far as it goes (it may not between file systems); the
+    // rest through memory.
+    loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
+    while (length > 0) {
+      const ssize_t n = ::copy_file_range(fd_of(from), &in, fd_of(to), &out, std::min<std::uint64_t>(length, 1u << 30), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      length -= static_cast<std::uint64_t>(n);
+    }
+    offset = static_cast<std::uint64_t>(in);
+    at = static_cast<std::uint64_t>(out);
   }
-  return moved;
+  return copy_through_memory(from, offset, to, at, length, why);
 }
 
 void reserve(Handle h, std::uint64_t length) noexcept {
@@ -118,7 +121,7 @@ bool flush(Handle h, std::error_code& ec) {
 }
 
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
-  close(folder);
+  close(folder.handle);
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   // A folder one may write in but not list is still a place for files.
   if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -126,31 +129,36 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
   return take(fd, folder.handle, ec);
 }
 
-bool flush_folder(const Folder& folder, std::error_code& ec) {
-  if (::fsync(fd_of(folder.handle)) == 0 || errno == EINVAL || errno == EROFS) return true;
-  return fail(ec);
-}
-
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (follow_links ? 0 : O_NOFOLLOW);
-  if (!take(::open(path.c_str(), flags), h, ec)) return false;
+  // Without waiting: a pipe with no reader answers ENXIO at once.
+  if (!take(::open(path.c_str(), flags | O_NONBLOCK), h, ec)) {
+    if (ec.value() != ENXIO) return false;
+    // A pipe with no reader yet. Only a creating open lets the kernel refuse
+    // another user's pipe in a sticky folder (fs.protected_fifos), and it
+    // does so at once; the user's own pipe waits for its reader, as a plain
+    // write to it would.
+    if (!take(::open(path.c_str(), flags | O_CREAT, 0600), h, ec)) return false;
+    struct stat st {};
+    if (::fstat(fd_of(h), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+      close(h);
+      return fail(ec, ESTALE);  // the pipe went away in between
+    }
+    return true;
+  }
   // Opened again as a creating open, which creates nothing here (the file is
   // there) but lets the kernel apply what it applies to such opens only:
   // another user's file or pipe in a sticky world-writable folder
   // (fs.protected_regular, fs.protected_fifos).
-  const int again = ::open(path.c_str(), flags | O_CREAT, 0600);
-  if (again < 0) {
-    fail(ec);
-    close(h);
-    return false;
-  }
+  const int again = ::open(path.c_str(), flags | O_NONBLOCK | O_CREAT, 0600);
   struct stat first {}, second {};
-  const bool same = ::fstat(fd_of(h), &first) == 0 && ::fstat(again, &second) == 0 && first.st_dev == second.st_dev &&
-                    first.st_ino == second.st_ino;
-  ::close(again);
-  if (!same) {
+  const bool same =
+      again >= 0 && ::fstat(fd_of(h), &first) == 0 && ::fstat(again, &second) == 0 && same_inode(first, second);
+  const int error = again < 0 ? errno : ESTALE;  // ESTALE: replaced between the two opens
+  if (again >= 0) ::close(again);
+  if (!same || ::fcntl(fd_of(h), F_SETFL, ::fcntl(fd_of(h), F_GETFL) & ~O_NONBLOCK) != 0) {
     close(h);
-    return fail(ec, ESTALE);  // replaced between the two opens
+    return fail(ec, error);
   }
   return true;
 }
@@ -159,18 +167,33 @@ bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::e
   return take(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, mode), h, ec);
 }
 
-bool locate(Handle h, Folder& folder, Path& name, std::error_code& ec) {
-  std::error_code ignored;
+bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
   const Path where = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_of(h)), ec);
-  if (ec) return false;
-  if (!open_folder(where.parent_path(), folder, ec)) return false;
-  name = where.filename();
+  if (!ec) {
+    if (!open_folder(where.parent_path(), folder, ec)) return false;
+    name = where.filename();
+  } else {
+    // No /proc (a chroot, say): the folder of the path as typed, opened by
+    // the kernel's rules for its links, where the path is itself no link.
+    struct stat st {};
+    if (::lstat(typed.c_str(), &st) != 0) return fail(ec);
+    if (S_ISLNK(st.st_mode)) return fail(ec, ELOOP);
+    const Path parent = typed.parent_path().empty() ? Path(".") : typed.parent_path();
+    if (!open_folder(parent, folder, ec)) return false;
+    name = typed.filename();
+  }
   // The name in that folder must still be the file that was opened.
   struct stat opened {}, named {};
   if (::fstat(fd_of(h), &opened) != 0 || ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
     return fail(ec);
-  if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) return fail(ec, ESTALE);
-  return true;
+  return same_inode(opened, named) || fail(ec, ESTALE);
+}
+
+void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept {
+  struct stat opened {}, named {};
+  if (::fstat(fd_of(h), &opened) == 0 &&
+      ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_inode(opened, named))
+    ::unlinkat(fd_of(folder.handle), name.c_str(), 0);
 }
 
 bool is_link(const Path& path, bool& link, std::error_code& ec) {
@@ -180,30 +203,220 @@ bool is_link(const Path& path, bool& link, std::error_code& ec) {
   return true;
 }
 
+bool is_standard_output(Handle h) {
+  struct stat a {}, b {};
+  return ::fstat(fd_of(h), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
+}
+
+bool names_standard_output(const Path& path) {
+  struct stat a {}, b {};
+  return ::stat(path.c_str(), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
+}
+
+bool duplicate_standard_output(Handle& h, std::error_code& ec) {
+  return take(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
+}
+
 bool exists(const Path& path, bool& found, std::error_code& ec) {
   struct stat st {};
   found = ::lstat(path.c_str(), &st) == 0;
   return found || errno == ENOENT || errno == ENOTDIR || fail(ec);
 }
 
-bool create_unnamed(const Folder& folder, bool owner_only, Handle& h, std::error_code& ec) {
-  (void)owner_only;  // the mode is owner-only until commit sets the target's
-  const int fd = ::openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0 && unnamed_not_offered(errno)) return fail(ec, ENOTSUP);
-  return take(fd, h, ec);
+bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
+  struct stat st {};
+  if (::fstat(fd_of(target), &st) != 0) return fail(ec);
+  kept.exists = true;
+  kept.mode = st.st_mode & 07777;
+  kept.owner = st.st_uid;
+  kept.group = st.st_gid;
+  kept.security.clear();
+  // The access ACL, where the file has one beyond its mode bits.
+  const ssize_t n = ::fgetxattr(fd_of(target), "system.posix_acl_access", nullptr, 0);
+  if (n > 0) {
+    kept.security.resize(static_cast<std::size_t>(n));
+    const ssize_t got = ::fgetxattr(fd_of(target), "system.posix_acl_access", kept.security.data(), kept.security.size());
+    kept.security.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  }
+  return true;
 }
 
-bool create_temporary(const Folder& folder, const Path& name, bool owner_only, Handle& h, std::error_code& ec) {
-  (void)owner_only;
-  return take(::openat(fd_of(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
-              h, ec);
+void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
+  origin.assign(4096, 0);
+  const ssize_t n = ::fgetxattr(fd_of(source), "user.xdg.origin.url", origin.data(), origin.size());
+  origin.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
-// A named temporary file can be opened by the user's other processes.
-const bool temporary_files_are_private = false;
+// ---- the pending file
+//
+// An unnamed file (O_TMPFILE) in the target's folder, owner-only, which no
+// path reaches and which a killed run leaves nowhere. Published: a new target
+// is linked in under its name (linkat, which never replaces); an existing
+// one needs a rename, so the file is linked in under a hidden name first and
+// renamed over the target. Where the file system has no unnamed files
+// (vfat, NFS, CIFS), the pending file has a hidden owner-only name
+// (.vellicor-<random>) from the start; a new target then takes its name with
+// a rename that never replaces (renameat2 RENAME_NOREPLACE, or link and
+// unlink), an existing one with renameat. A hidden name is removed on
+// SIGINT, SIGTERM and SIGHUP; SIGKILL or a power cut can leave it. Only
+// once the target has its name does the new file get the target's mode and
+// ACL, so a hidden copy stays the user's alone; the file and the folder are
+// flushed after that.
 
-bool create_scratch(const Path& name, Handle& h, std::error_code& ec) {
-  (void)name;  // unnamed: nothing to name
+namespace {
+
+// Hidden names of this run, removed by the signal handler. A handful at
+// most: one output at a time, and its hidden link.
+struct HiddenName {
+  volatile sig_atomic_t used = 0;
+  int folder = -1;
+  char name[40] = {};
+};
+HiddenName g_hidden[4];
+
+extern "C" void remove_hidden_and_die(int signal_number) {
+  for (HiddenName& h : g_hidden)
+    if (h.used != 0) ::unlinkat(h.folder, h.name, 0);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void remember_hidden(const Folder& folder, const Path& name) {
+  static bool installed = false;
+  if (!installed) {
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction action {};
+      if (::sigaction(s, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;  // left ignored
+      action.sa_handler = remove_hidden_and_die;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = 0;
+      ::sigaction(s, &action, nullptr);
+    }
+    installed = true;
+  }
+  for (HiddenName& h : g_hidden) {
+    if (h.used != 0) continue;
+    h.folder = fd_of(folder.handle);
+    std::strncpy(h.name, name.c_str(), sizeof h.name - 1);
+    h.used = 1;
+    return;
+  }
+}
+
+void forget_hidden(const Path& name) {
+  for (HiddenName& h : g_hidden)
+    if (h.used != 0 && name == h.name) h.used = 0;
+}
+
+bool unnamed_not_offered(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOTSUP;
+}
+
+// Gives the unnamed file at `h` the name `name`; EEXIST when it is taken.
+bool link_in(Handle h, const Folder& folder, const Path& name, std::error_code& ec) {
+  if (::linkat(fd_of(h), "", fd_of(folder.handle), name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno == EEXIST) return fail(ec);
+  // Without the capability that AT_EMPTY_PATH needs, through /proc.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_of(h));
+  return ::linkat(AT_FDCWD, self.c_str(), fd_of(folder.handle), name.c_str(), AT_SYMLINK_FOLLOW) == 0 || fail(ec);
+}
+
+bool rename_in(int dir, const Path& from, const Path& to, Replace replace, std::error_code& ec) {
+  if (replace == Replace::yes) return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0 || fail(ec);
+  if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return fail(ec);
+  // A file system without the flag: a second name that cannot replace, then
+  // the first one goes.
+  if (::linkat(dir, from.c_str(), dir, to.c_str(), 0) != 0) return fail(ec);
+  ::unlinkat(dir, from.c_str(), 0);
+  return true;
+}
+
+std::uint32_t current_umask() noexcept {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// The target's mode and ACL; where the ACL cannot be carried over, the mode
+// for the owner alone, so the new file is never wider than the old one.
+bool set_permissions(Handle h, const Kept& kept, std::error_code& ec) {
+  const std::uint32_t mode = kept.exists ? kept.mode : kept.new_mode & ~current_umask() & 07777;
+  if (::fchmod(fd_of(h), mode) != 0) return fail(ec);
+  if (kept.security.empty()) return true;
+  if (::fsetxattr(fd_of(h), "system.posix_acl_access", kept.security.data(), kept.security.size(), 0) == 0) return true;
+  const int error = errno;
+  ::fchmod(fd_of(h), mode & 0700);
+  return fail(ec, error);
+}
+
+}  // namespace
+
+bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pending& pending, std::error_code& ec) {
+  (void)mode;  // owner-only until it has its name: see publish
+  pending = {};
+  if (unnamed_files_allowed.load()) {
+    const int fd = ::openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return take(fd, pending.handle, ec);
+    if (!unnamed_not_offered(errno)) return fail(ec);
+  }
+  if (reach == Reach::nobody) return fail(ec, ENOTSUP);  // a named file is open to the user's other processes
+  return with_fresh_name(
+      [&](const Path& name) {
+        if (!take(::openat(fd_of(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600),
+                  pending.handle, ec))
+          return false;
+        pending.name = name;
+        remember_hidden(folder, name);
+        return true;
+      },
+      ec);
+}
+
+bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
+             std::error_code& ec, std::error_code& after) {
+  if (!kept.origin.empty())
+    (void)::fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
+  // The owner and group where allowed; else the group alone; else the new
+  // file stays this user's.
+  if (kept.exists && ::fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&
+      ::fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.group) != 0) {
+  }
+  if (pending.name.empty() && replace == Replace::no) {
+    if (!link_in(pending.handle, folder, name, ec)) return false;
+  } else {
+    if (pending.name.empty() &&
+        !with_fresh_name(
+            [&](const Path& hidden) {
+              if (!link_in(pending.handle, folder, hidden, ec)) return false;
+              pending.name = hidden;
+              remember_hidden(folder, hidden);
+              return true;
+            },
+            ec))
+      return false;
+    if (!rename_in(fd_of(folder.handle), pending.name, name, replace, ec)) return false;
+    forget_hidden(pending.name);
+    pending.name.clear();
+  }
+  // Named: what follows cannot undo it.
+  if (set_permissions(pending.handle, kept, after) && flush(pending.handle, after)) {
+    if (::fsync(fd_of(folder.handle)) != 0 && errno != EINVAL && errno != EROFS) fail(after);
+  }
+  return true;
+}
+
+void abandon(Pending& pending, const Folder& folder) noexcept {
+  close(pending.handle);
+  if (!pending.name.empty()) {
+    ::unlinkat(fd_of(folder.handle), pending.name.c_str(), 0);
+    forget_hidden(pending.name);
+  }
+  pending = {};
+}
+
+bool create_scratch(Handle& h, std::error_code& ec) {
   const char* tmp = std::getenv("TMPDIR");
   for (const char* dir : {tmp, "/tmp"}) {
     if (dir == nullptr || *dir == '\0') continue;
@@ -213,48 +426,20 @@ bool create_scratch(const Path& name, Handle& h, std::error_code& ec) {
   return fail(ec);
 }
 
-bool link_unnamed(Handle h, const Folder& folder, const Path& name, std::error_code& ec) {
-  if (::linkat(fd_of(h), "", fd_of(folder.handle), name.c_str(), AT_EMPTY_PATH) == 0) return true;
-  if (errno == EEXIST) return fail(ec);
-  // Without the capability that AT_EMPTY_PATH needs, through /proc.
-  const std::string self = "/proc/self/fd/" + std::to_string(fd_of(h));
-  if (::linkat(AT_FDCWD, self.c_str(), fd_of(folder.handle), name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-  return fail(ec);
-}
-
-bool name_temporary(Handle h, const Folder& folder, const Path& from, const Path& to, std::error_code& ec) {
-  (void)h;
-  const int dir = fd_of(folder.handle);
-  return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0 || fail(ec);
-}
-
-void remove(const Folder& folder, const Path& name) noexcept {
-  if (folder.handle != no_handle) ::unlinkat(fd_of(folder.handle), name.c_str(), 0);
-}
-
 bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return fail(ec);
-  // A file system without the flag: a second name that cannot replace, then
-  // the first one goes.
-  if (::link(from.c_str(), to.c_str()) != 0) return fail(ec);
-  ::unlink(from.c_str());
-  return true;
+  return rename_in(AT_FDCWD, from, to, Replace::no, ec);
 }
 
-bool set_owner(Handle h, std::uint32_t owner, std::uint32_t group, std::error_code& ec) {
-  return ::fchown(fd_of(h), owner, group) == 0 || fail(ec);
+bool make_private_folder(const Path& path, std::error_code& ec) {
+  if (::mkdir(path.c_str(), 0700) != 0) return fail(ec);
+  // The new entry lasts only once the folder that holds it is flushed.
+  const Path parent = path.parent_path().empty() ? Path(".") : path.parent_path();
+  const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool ok = fd >= 0 && (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS);
+  if (!ok) fail(ec);
+  if (fd >= 0) ::close(fd);
+  return ok;
 }
-
-bool set_mode(Handle h, std::uint32_t mode, std::error_code& ec) { return ::fchmod(fd_of(h), mode) == 0 || fail(ec); }
-
-std::uint32_t current_umask() noexcept {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
-bool make_private_folder(const Path& path, std::error_code& ec) { return ::mkdir(path.c_str(), 0700) == 0 || fail(ec); }
 
 bool lock_folder(const Path& folder, Handle& h, std::error_code& ec) {
   if (!take(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), h, ec)) return false;

@@ -1,20 +1,25 @@
 #pragma once
-// The calls the file layer needs from the system, for file_io.cpp only. Each
-// platform defines them in its own file (file_io_linux.cpp,
-// file_io_windows.cpp) and they hold nothing but system calls: the order of
-// steps, block loops, fallbacks and error choices are file_io.cpp's.
+// What the file layer needs from each platform, for file_io.cpp only. Each
+// platform defines it in its own file (file_io_linux.cpp, file_io_windows.cpp).
+//
+// Two kinds of call live here. Plain calls on handles and paths (open, read,
+// write, flush, status) hold nothing but the system call. The pending file is
+// the one place where the platforms really differ: how new content waits
+// beside its target, who may reach it meanwhile, and how it takes the
+// target's name. Each platform file tells that story top to bottom.
 //
 // Every call returns false with the reason in `ec`: errno values in the
 // generic category (Windows maps its common codes onto them, so that callers
 // compare against std::errc on both), other Windows codes in a category of
 // their own.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <system_error>
-
-#include "util/file_io.hpp"
+#include <vector>
 
 namespace vellicor::native {
 
@@ -28,7 +33,7 @@ enum class Kind { regular, directory, other };
 struct Status {
   Kind kind = Kind::other;
   std::uint64_t size = 0;
-  std::uint32_t mode = 0, owner = 0, group = 0;
+  std::uint32_t mode = 0, owner = 0, group = 0;  // POSIX only
 };
 bool status(Handle h, Status& out, std::error_code& ec);
 
@@ -43,56 +48,129 @@ bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, s
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec);
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec);
-// Copies in the kernel from `from` at `offset` to `to` at `at`; returns how
-// many bytes it moved (0 where it cannot, the caller then copies).
-std::uint64_t copy_range(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length) noexcept;
+// Writes `length` bytes of `from` at `offset` to `to` at `at` (in_order: in
+// order), in the kernel where the system offers it, through
+// copy_through_memory otherwise. False with the reason in `why`.
+inline constexpr std::uint64_t in_order = UINT64_MAX;
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why);
 void reserve(Handle h, std::uint64_t length) noexcept;
 // Flushes to the disk; a device or a pipe that cannot be flushed is no
 // failure.
 bool flush(Handle h, std::error_code& ec);
 
-using Folder = file_io_detail::Folder;
+// A folder new files are made in: on Linux an open handle, so that every
+// later step happens in the folder that was opened; on Windows its path.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder() { close(handle); }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  Path path;
+  Handle handle = no_handle;
+};
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec);
-void close(Folder& folder) noexcept;
-bool flush_folder(const Folder& folder, std::error_code& ec);
 
 // Opens what `path` names for writing as the system's own open would, the
-// caller's rights applied, without creating or truncating anything. A link
-// at the path itself is refused when !follow_links.
+// caller's rights applied, without creating or truncating anything and
+// without waiting for a pipe's reader where the system refuses the open
+// anyway. A link at the path itself is refused when !follow_links.
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec);
 // The same where the path is a dangling link: the file it names is created
 // (empty, `mode`) as the system's own open would create it.
 bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::error_code& ec);
 // The folder and the name of the regular file open at `h`, as the kernel
-// reached it (links resolved by the open, not by hand).
-bool locate(Handle h, Folder& folder, Path& name, std::error_code& ec);
+// reached it (links resolved by the open, not by hand). `typed` is the path
+// as it was given, for where the system cannot say.
+bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec);
+// Removes `name` from `folder` only while it is still the file open at `h`.
+void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept;
 bool is_link(const Path& path, bool& link, std::error_code& ec);
+// Whether `h`, or what `path` names (links followed, nothing opened), is
+// the file the process's standard output writes to.
+bool is_standard_output(Handle h);
+bool names_standard_output(const Path& path);
+// A second handle to the standard output, writing where it writes
+// (appending where it was opened for appending).
+bool duplicate_standard_output(Handle& h, std::error_code& ec);
 bool exists(const Path& path, bool& found, std::error_code& ec);  // links not followed
 
-// A file with no name in `folder`; ENOTSUP where the system has none.
-bool create_unnamed(const Folder& folder, bool owner_only, Handle& h, std::error_code& ec);
-// A new file `name` in `folder` (EEXIST when the name is taken) that goes
-// away by itself if the process dies before name_temporary.
-bool create_temporary(const Folder& folder, const Path& name, bool owner_only, Handle& h, std::error_code& ec);
-// A file in the system's temporary folder that no other process can open
-// and that goes away when it is closed; `name` is used where the system
-// needs one (EEXIST when it is taken).
-bool create_scratch(const Path& name, Handle& h, std::error_code& ec);
-// Whether create_temporary's files are already out of every other
-// process's reach (no sharing) until they take their name.
-extern const bool temporary_files_are_private;
-// Gives an unnamed file the name `name` in `folder`; EEXIST when it is taken.
-bool link_unnamed(Handle h, const Folder& folder, const Path& name, std::error_code& ec);
-// Moves `from` (a temporary file open at `h`) over `to`, both in `folder`.
-bool name_temporary(Handle h, const Folder& folder, const Path& from, const Path& to, std::error_code& ec);
-void remove(const Folder& folder, const Path& name) noexcept;
-bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec);
-// Owner, group and permission bits of the new file (POSIX only).
-bool set_owner(Handle h, std::uint32_t owner, std::uint32_t group, std::error_code& ec);
-bool set_mode(Handle h, std::uint32_t mode, std::error_code& ec);
-std::uint32_t current_umask() noexcept;
+// What a replaced file keeps: read from the file the target's open reached,
+// given to the new file before it takes the name. `exists` false: a new
+// target, made with `new_mode` as a plain open would.
+struct Kept {
+  bool exists = false;
+  std::uint32_t new_mode = 0666;
+  std::uint32_t mode = 0, owner = 0, group = 0, attributes = 0;
+  std::vector<std::uint8_t> security;  // the POSIX ACL, or the Windows security descriptor
+  std::vector<std::uint8_t> origin;    // where a download came from: see read_origin
+};
+bool read_kept(Handle target, Kept& kept, std::error_code& ec);
+// Where the file open at `source` came from, as the system's downloaders
+// mark it: the Zone.Identifier stream (Windows' Mark of the Web), or the
+// user.xdg.origin.url attribute (Linux). Empty where it has none.
+void read_origin(Handle source, std::vector<std::uint8_t>& origin);
 
-bool make_private_folder(const Path& path, std::error_code& ec);  // EEXIST when it is there
+// ---- the pending file: new content beside its target
+
+// Who may reach the content while it is pending.
+enum class Reach {
+  owner,   // the user's own processes (the hidden name where there is one)
+  nobody,  // no other process at all, ever
+};
+struct Pending {
+  Handle handle = no_handle;
+  Path name;  // its hidden name in the folder, where it has one
+};
+// A new file beside the target in `folder`, for a target of `mode` (on
+// Windows, a mode for the owner alone gives a DACL for the user alone from
+// the start). ENOTSUP where the system cannot keep it from every other
+// process (Reach::nobody).
+bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pending& pending, std::error_code& ec);
+enum class Replace { no, yes };
+// Gives the flushed pending file the name `name` in `folder`, with what
+// `kept` says. Replace::no never replaces a name that appeared since the
+// target was opened (EEXIST). False while the target is still as it was;
+// once named, a failure to make the name last (flushing it) is only
+// reported in `after`.
+bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
+             std::error_code& ec, std::error_code& after);
+// Closes an unpublished pending file and removes what is left of it.
+void abandon(Pending& pending, const Folder& folder) noexcept;
+
+// A file in the system's temporary folder that no other process can open and
+// that goes away when it is closed.
+bool create_scratch(Handle& h, std::error_code& ec);
+
+bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec);
+// Creates a folder for the user alone and flushes the folder that holds it;
+// EEXIST when it is there.
+bool make_private_folder(const Path& path, std::error_code& ec);
 bool lock_folder(const Path& folder, Handle& h, std::error_code& ec);
+
+// ---- from file_io.cpp, for the platform files
+
+// Tests: pretend that no file system offers unnamed files.
+extern std::atomic<bool> unnamed_files_allowed;
+
+// The block loop behind copy().
+bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
+                         std::string* why);
+// Calls `attempt` with fresh hidden names (".vellicor-<random>") until one is
+// not taken (EEXIST), for at most 100 names.
+template <typename Attempt>
+bool with_fresh_name(Attempt attempt, std::error_code& ec);
+bool fresh_name(Path& out, std::error_code& ec);
+
+template <typename Attempt>
+bool with_fresh_name(Attempt attempt, std::error_code& ec) {
+  for (int tries = 0; tries < 100; ++tries) {
+    Path name;
+    if (!fresh_name(name, ec)) return false;
+    if (attempt(name)) return true;
+    if (ec != std::errc::file_exists) return false;
+  }
+  return false;
+}
 
 }  // namespace vellicor::native

@@ -1,17 +1,16 @@
-// The file layer's system calls on Windows, over Win32 handles. Nothing here
-// decides anything: see file_io.cpp for the logic.
-//
-// Windows has no unnamed files. A temporary file beside the target is opened
-// with no sharing at all, so no other process can open it, and is marked for
-// deletion at once, so that a killed run leaves nothing; the mark is taken
-// off just before it is renamed over the target through its own handle.
+// The file layer on Windows: plain calls on Win32 handles, and the pending
+// file's whole story. See file_io.cpp for the logic they serve.
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "util/file_io_native.hpp"
 #include "util/owner_only_windows.hpp"
+#include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
 namespace vellicor::native {
@@ -79,22 +78,57 @@ bool names_folder(const Path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The volume and the file's number on it: the same pair is the same file.
+bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) { return ::GetFileInformationByHandle(h, &info) != 0; }
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+// Whether `path` names (links not followed) the file open at `h`.
+bool path_names(const Path& path, HANDLE h) {
+  const HANDLE other = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = identity(h, a) && identity(other, b) && same_identity(a, b) &&
+                    (b.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  ::CloseHandle(other);
+  return same;
+}
+
+// A path's folder, its separator kept: "\\?\E:\x.png" is in "\\?\E:\"
+// (without it, "\\?\E:" would name the volume device), and
+// "\\?\UNC\server\share\x.png" in "\\?\UNC\server\share\".
+void split_kept(const std::wstring& path, Path& folder, Path& name) {
+  const std::size_t cut = path.find_last_of(L"\\/");
+  folder = cut == std::wstring::npos ? Path(L".\\") : Path(path.substr(0, cut + 1));
+  name = cut == std::wstring::npos ? Path(path) : Path(path.substr(cut + 1));
+}
+
 bool mark_for_deletion(HANDLE h, bool remove) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = remove ? TRUE : FALSE;
   return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Renames the file open at `h` (opened with DELETE access) to `to`.
-bool rename_handle(HANDLE h, const Path& to, bool replace) {
+constexpr DWORD kReplaceIfExists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+constexpr DWORD kPosixSemantics = 0x2;   // FILE_RENAME_FLAG_POSIX_SEMANTICS
+
+// Renames the file open at `h` (opened with DELETE access) to `to`. With
+// `flags`, through FileRenameInfoEx, whose first field holds them.
+bool rename_handle(HANDLE h, const Path& to, bool replace, DWORD flags = 0) {
   const std::wstring& name = to.native();
   std::string buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t), '\0');
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  if (flags != 0)
+    std::memcpy(buffer.data(), &flags, sizeof flags);
+  else
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   name.copy(info->FileName, name.size());
-  return ::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+  const auto kind = flags != 0 ? static_cast<FILE_INFO_BY_HANDLE_CLASS>(22) /* FileRenameInfoEx */ : FileRenameInfo;
+  return ::SetFileInformationByHandle(h, kind, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
 }  // namespace
@@ -103,8 +137,6 @@ void close(Handle& h) noexcept {
   if (h != no_handle) ::CloseHandle(as_handle(h));
   h = no_handle;
 }
-
-void close(Folder& folder) noexcept { folder.handle = no_handle; }
 
 bool status(Handle h, Status& out, std::error_code& ec) {
   out = {};
@@ -165,7 +197,11 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return true;
 }
 
-std::uint64_t copy_range(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t) noexcept { return 0; }
+// Windows has no copy of a range between two handles that every file
+// system offers: the bytes go through memory.
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
+  return copy_through_memory(from, offset, to, at, length, why);
+}
 
 void reserve(Handle h, std::uint64_t length) noexcept {
   // Only advice: the size stays as written.
@@ -176,10 +212,12 @@ void reserve(Handle h, std::uint64_t length) noexcept {
 
 bool flush(Handle h, std::error_code& ec) {
   if (::FlushFileBuffers(as_handle(h))) return true;
-  // A device or a pipe may not flush (NUL answers "access denied", a console
-  // "invalid handle"); that is no failure of the write.
   const DWORD e = ::GetLastError();
-  if (e == ERROR_INVALID_HANDLE || e == ERROR_INVALID_FUNCTION || e == ERROR_NOT_SUPPORTED || e == ERROR_ACCESS_DENIED)
+  // A device or a pipe may not flush (NUL answers "access denied", a console
+  // "invalid handle"); that is no failure of the write. On a disk file every
+  // refusal is one.
+  if (::GetFileType(as_handle(h)) != FILE_TYPE_DISK &&
+      (e == ERROR_INVALID_HANDLE || e == ERROR_INVALID_FUNCTION || e == ERROR_NOT_SUPPORTED || e == ERROR_ACCESS_DENIED))
     return true;
   return fail(ec, e);
 }
@@ -193,19 +231,15 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
   return true;
 }
 
-// The rename itself is written through; Windows offers no flush of a folder.
-bool flush_folder(const Folder&, std::error_code&) { return true; }
-
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   if (names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!take(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, flags, nullptr),
+  if (!take(::CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags, nullptr),
             h, ec))
     return false;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!follow_links && ::GetFileInformationByHandle(as_handle(h), &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if (!follow_links && identity(as_handle(h), info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     close(h);
     return fail(ec, std::errc::too_many_symbolic_link_levels);
   }
@@ -213,32 +247,69 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
 }
 
 bool create_through_link(const Path& path, std::uint32_t, Handle& h, std::error_code& ec) {
-  return take(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+  return take(::CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
               h, ec);
 }
 
-bool locate(Handle h, Folder& folder, Path& name, std::error_code& ec) {
+bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = ::GetFinalPathNameByHandleW(as_handle(h), buffer.data(), static_cast<DWORD>(buffer.size()),
                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return fail(ec);
+    if (n == 0) {
+      // A volume the mount manager does not know (a RAM disk, a user-mode
+      // file system) has no DOS name: the path as typed, checked below.
+      buffer = typed.native();
+      break;
+    }
     if (n < buffer.size()) {
       buffer.resize(n);
       break;
     }
     buffer.resize(n + 1);
   }
-  const Path where(buffer);
-  name = where.filename();
-  return open_folder(where.parent_path(), folder, ec);
+  Path where;
+  split_kept(buffer, where, name);
+  if (!open_folder(where, folder, ec)) return false;
+  // The name in that folder must still be the file that was opened.
+  return path_names(folder.path / name, as_handle(h)) || fail(ec, static_cast<DWORD>(ERROR_FILE_INVALID));
+}
+
+void remove_if_same(Handle h, const Folder&, const Path&) noexcept {
+  // Through the handle this run created it with: only that file goes.
+  (void)mark_for_deletion(as_handle(h), true);
 }
 
 bool is_link(const Path& path, bool& link, std::error_code& ec) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return fail(ec);
   link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return true;
+}
+
+bool is_standard_output(Handle h) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK &&
+         identity(as_handle(h), a) && identity(out, b) && same_identity(a, b);
+}
+
+bool names_standard_output(const Path& path) {
+  const HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool same = is_standard_output(reinterpret_cast<Handle>(h));
+  ::CloseHandle(h);
+  return same;
+}
+
+bool duplicate_standard_output(Handle& h, std::error_code& ec) {
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_OUTPUT_HANDLE), ::GetCurrentProcess(), &copy, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+    return fail(ec);
+  h = reinterpret_cast<Handle>(copy);
   return true;
 }
 
@@ -249,85 +320,191 @@ bool exists(const Path& path, bool& found, std::error_code& ec) {
   return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || fail(ec, e);
 }
 
-bool create_unnamed(const Folder&, bool, Handle&, std::error_code& ec) { return fail(ec, std::errc::not_supported); }
+bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!identity(as_handle(target), info)) return fail(ec);
+  kept.exists = true;
+  kept.attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  kept.security.clear();
+  // The owner and the access list, where the file system keeps them.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(as_handle(target), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    const DWORD length = ::GetSecurityDescriptorLength(descriptor);
+    const auto* bytes = static_cast<const std::uint8_t*>(descriptor);
+    kept.security.assign(bytes, bytes + length);
+    ::LocalFree(descriptor);
+  }
+  return true;
+}
 
-// A temporary file here is shared with nobody until it takes its name.
-const bool temporary_files_are_private = true;
+void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
+  origin.clear();
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
+  if (n >= name.size()) {
+    name.resize(n + 1);
+    n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
+  }
+  if (n == 0 || n >= name.size()) return;
+  name.resize(n);
+  const HANDLE stream = ::CreateFileW((name + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) return;
+  origin.resize(4096);
+  DWORD got = 0;
+  origin.resize(::ReadFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &got, nullptr) ? got : 0);
+  ::CloseHandle(stream);
+}
 
-bool create_temporary(const Folder& folder, const Path& name, bool owner_only, Handle& h, std::error_code& ec) {
-  OwnerOnlyAttributes security;
-  if (owner_only && !security.build()) return fail(ec);
-  if (!take(::CreateFileW((folder.path / name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, security.get(),
-                          CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr),
-            h, ec))
+// ---- the pending file
+//
+// Windows has no unnamed files. The pending file is a hidden one beside the
+// target, opened with no sharing at all, so no other process can open it
+// while this handle lives, and marked for deletion at once, so a killed run
+// leaves nothing. It gets the old target's owner, access list and hidden and
+// system attributes (or, for a new target of an owner-only mode, a list for
+// the user alone) before it takes the name, through its own handle:
+// - a new target: renamed (never replacing) while still marked, the mark
+//   taken off after; a kill in between leaves nothing.
+// - an existing target: the mark comes off, then FileRenameInfoEx replaces
+//   it with POSIX semantics, which also replaces a file that others hold
+//   open. Where the system has no such rename (before Windows 10 1809, FAT,
+//   Wine), FileRenameInfo replaces it; a target that another program holds
+//   open (an indexer, a virus scanner) is tried again for about two
+//   seconds, the old file under its name all the while. A kill between the
+//   mark coming off and the rename leaves the complete new file under its
+//   hidden name.
+// The renamed file is flushed through its handle, which on FAT also writes
+// its folder entry; Windows offers no flush of a folder itself.
+
+namespace {
+
+// Owner (where this user may set it) and access list of `kept` onto `h`.
+bool apply_security(HANDLE h, const std::vector<std::uint8_t>& bytes) {
+  auto* descriptor = const_cast<std::uint8_t*>(bytes.data());
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+      !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+      !::GetSecurityDescriptorControl(descriptor, &control, &revision))
     return false;
-  // Gone when its last handle closes, also when the process is killed.
-  mark_for_deletion(as_handle(h), true);
-  return true;
+  if (!present) return true;
+  const SECURITY_INFORMATION dacl_info =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  if (owner != nullptr &&
+      ::SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info | OWNER_SECURITY_INFORMATION, owner, nullptr, dacl, nullptr) ==
+          ERROR_SUCCESS)
+    return true;
+  const DWORD e = ::SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info, nullptr, nullptr, dacl, nullptr);
+  ::SetLastError(e);
+  return e == ERROR_SUCCESS;
 }
 
-bool create_scratch(const Path& name, Handle& h, std::error_code& ec) {
-  wchar_t buffer[MAX_PATH + 2] = {};
-  const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
-  if (n == 0 || n > MAX_PATH + 1) return fail(ec);
-  return take(::CreateFileW((Path(std::wstring(buffer, n)) / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
-                            nullptr),
-              h, ec);
+// The Mark of the Web goes into the new file's own Zone.Identifier stream;
+// sharing is per stream, so its unshared main stream allows it.
+void mark_origin(const Path& pending, const std::vector<std::uint8_t>& origin) {
+  if (origin.empty()) return;
+  const HANDLE stream =
+      ::CreateFileW((pending.native() + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) return;
+  DWORD done = 0;
+  (void)::WriteFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &done, nullptr);
+  ::CloseHandle(stream);
 }
 
-bool link_unnamed(Handle, const Folder&, const Path&, std::error_code& ec) {
-  return fail(ec, std::errc::not_supported);
-}
-
-bool name_temporary(Handle h, const Folder& folder, const Path& from, const Path& to, std::error_code& ec) {
-  const HANDLE file = as_handle(h);
+bool take_over(HANDLE h, const Kept& kept) {
+  if (kept.exists && !kept.security.empty() && !apply_security(h, kept.security)) return false;
   FILE_BASIC_INFO basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (!::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) return fail(ec);
-  const Path target = folder.path / to;
-  // A new target takes its name while the file is still marked for
-  // deletion, and the mark comes off after: a run killed in between leaves
-  // no file at all. (Replacing cannot go in that order: the old target would
-  // be lost with the new one.)
-  if (rename_handle(file, target, false)) {
-    if (mark_for_deletion(file, false)) return true;
-    const DWORD e = ::GetLastError();
-    rename_handle(file, folder.path / from, false);
-    return fail(ec, e);
+  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE | (kept.exists ? kept.attributes : 0);
+  return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+bool held_by_another(DWORD e) { return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION; }
+
+}  // namespace
+
+bool create_pending(const Folder& folder, Reach, std::uint32_t mode, Pending& pending, std::error_code& ec) {
+  pending = {};
+  OwnerOnlyAttributes security;
+  if ((mode & 077) == 0 && !security.build()) return fail(ec);
+  return with_fresh_name(
+      [&](const Path& name) {
+        if (!take(::CreateFileW((folder.path / name).c_str(),
+                                GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
+                                security.get(), CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr),
+                  pending.handle, ec))
+          return false;
+        pending.name = name;
+        (void)mark_for_deletion(as_handle(pending.handle), true);
+        return true;
+      },
+      ec);
+}
+
+bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
+             std::error_code& ec, std::error_code& after) {
+  const HANDLE file = as_handle(pending.handle);
+  if (!take_over(file, kept)) return fail(ec);
+  const Path target = folder.path / name;
+  if (replace == Replace::no) {
+    if (!rename_handle(file, target, false)) return fail(ec);
+    if (!mark_for_deletion(file, false)) {
+      const DWORD e = ::GetLastError();
+      rename_handle(file, folder.path / pending.name, false);
+      return fail(ec, e);
+    }
+    mark_origin(target, kept.origin);  // a file marked for deletion takes no stream
+  } else {
+    if (!mark_for_deletion(file, false)) return fail(ec);
+    mark_origin(folder.path / pending.name, kept.origin);
+    bool named = rename_handle(file, target, true, kReplaceIfExists | kPosixSemantics);
+    DWORD e = ERROR_SUCCESS;
+    for (int tries = 0; !named; ++tries) {
+      named = rename_handle(file, target, true);
+      e = named ? ERROR_SUCCESS : ::GetLastError();
+      if (named || !held_by_another(e) || tries == 20) break;
+      ::Sleep(100);
+    }
+    if (!named) {
+      // Marked again, so that closing it removes it; where that fails, the
+      // hidden file is left and said so.
+      if (!mark_for_deletion(file, true)) return fail(ec, ::GetLastError());
+      return fail(ec, e);
+    }
   }
-  if (!mark_for_deletion(file, false)) return fail(ec);
-  if (rename_handle(file, target, true)) return true;
-  const DWORD refused = ::GetLastError();
-  mark_for_deletion(file, true);
-  if (refused != ERROR_ACCESS_DENIED && refused != ERROR_SHARING_VIOLATION) return fail(ec, refused);
-  // Windows replaces no file that is open, even by a reader that lets it be
-  // deleted, as this program's own reader of the carrier does when the
-  // carrier is also the output. Such a file can still be renamed: it is moved
-  // aside beside the temporary file's name, the new file takes its name, and
-  // the old one is deleted (it goes once its last reader closes it).
-  const Path aside = folder.path / (from.native() + L"-old");
-  if (!::MoveFileExW(target.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) return fail(ec, refused);
-  mark_for_deletion(file, false);
-  if (!rename_handle(file, target, false)) {
-    const DWORD e = ::GetLastError();
-    mark_for_deletion(file, true);
-    ::MoveFileExW(aside.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);  // the old file back
-    return fail(ec, e);
-  }
-  ::DeleteFileW(aside.c_str());
+  pending.name.clear();
+  (void)flush(pending.handle, after);
   return true;
 }
 
-void remove(const Folder& folder, const Path& name) noexcept { ::DeleteFileW((folder.path / name).c_str()); }
+void abandon(Pending& pending, const Folder&) noexcept {
+  close(pending.handle);  // marked for deletion: it goes with its handle
+  pending = {};
+}
+
+bool create_scratch(Handle& h, std::error_code& ec) {
+  std::wstring buffer(::GetTempPathW(0, nullptr), L'\0');
+  const DWORD n = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (n == 0 || n >= buffer.size()) return fail(ec);
+  buffer.resize(n);
+  const Path folder = to_system_path(Path(buffer));
+  return with_fresh_name(
+      [&](const Path& name) {
+        return take(::CreateFileW((folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr),
+                    h, ec);
+      },
+      ec);
+}
 
 bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
   return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) || fail(ec);
 }
-
-bool set_owner(Handle, std::uint32_t, std::uint32_t, std::error_code&) { return true; }
-bool set_mode(Handle, std::uint32_t, std::error_code&) { return true; }
-std::uint32_t current_umask() noexcept { return 0; }
 
 bool make_private_folder(const Path& path, std::error_code& ec) {
   OwnerOnlyAttributes security;

@@ -1,6 +1,10 @@
 #include "util/platform.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -9,33 +13,68 @@ namespace vellicor {
 
 namespace {
 
-// The running program's own file as the system reports it, links resolved:
-// Linux keeps it as the link /proc/self/exe.
-std::optional<std::string> own_program_path(std::string* why) {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) {
-    if (why != nullptr) *why = ec.message();
-    return std::nullopt;
+bool fail(std::string* why, const std::string& text) {
+  if (why != nullptr) *why = text;
+  return false;
+}
+
+// The first entry of `search_path` that holds an executable regular file
+// called `name`, as the shell's lookup takes it.
+std::optional<std::filesystem::path> find_in_search_path(const std::string& name, const std::string& search_path) {
+  for (std::size_t start = 0;;) {
+    const std::size_t end = search_path.find(':', start);
+    const std::string folder = search_path.substr(start, end == std::string::npos ? end : end - start);
+    const std::filesystem::path candidate = std::filesystem::path(folder.empty() ? "." : folder) / name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (end == std::string::npos) return std::nullopt;
+    start = end + 1;
   }
-  return self.string();
 }
 
 }  // namespace
 
-std::optional<std::string> program_directory(const std::string& argv0, std::string* why) {
-  if (argv0.find('/') == std::string::npos) {
-    std::optional<std::string> self = own_program_path(why);
-    if (!self) return std::nullopt;
-    return std::filesystem::path(*self).parent_path().string();
-  }
-  std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(argv0), ec);
-  if (ec) {
-    if (why != nullptr) *why = ec.message();
+std::optional<std::filesystem::path> program_directory_from_argv0(const std::string& argv0,
+                                                                   const std::string& search_path,
+                                                                   std::string* why) {
+  std::filesystem::path program = argv0;
+  if (argv0.empty()) {
+    fail(why, "no program name was given to start from");
     return std::nullopt;
   }
-  return absolute.parent_path().string();
+  if (argv0.find('/') == std::string::npos) {
+    std::optional<std::filesystem::path> found = find_in_search_path(argv0, search_path);
+    if (!found) {
+      fail(why, "no folder of PATH holds it");
+      return std::nullopt;
+    }
+    program = *found;
+  }
+  std::error_code ec;
+  const std::filesystem::path real = std::filesystem::canonical(program, ec);
+  if (ec) {
+    fail(why, ec.message());
+    return std::nullopt;
+  }
+  return real.parent_path();
+}
+
+std::optional<std::filesystem::path> program_directory(const std::string& argv0, std::string* why) {
+  // The kernel keeps the running file as this link, already resolved; it may
+  // end in " (deleted)" when the file was replaced meanwhile, and its folder
+  // is still the one it ran from.
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec && self.is_absolute()) return self.parent_path();
+  const char* search_path = std::getenv("PATH");
+  return program_directory_from_argv0(argv0, search_path != nullptr ? search_path : "/bin:/usr/bin", why);
+}
+
+bool command_line_arguments(int argc, char** argv, std::vector<std::string>& args) {
+  args.assign(1, argc > 0 && argv[0] != nullptr ? argv[0] : "");
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return true;
 }
 
 namespace {
@@ -76,6 +115,10 @@ bool to_narrow_text(const std::filesystem::path& path, std::string& text) {
   return true;
 }
 
+std::string to_message_text(const std::filesystem::path& path) { return path.native(); }
+
+std::filesystem::path to_system_path(const std::filesystem::path& path) { return path; }
+
 bool for_each_directory_entry(const std::filesystem::path& directory,
                               const std::function<bool(const std::filesystem::path& name)>& visit,
                               std::string* why) {
@@ -89,5 +132,7 @@ bool for_each_directory_entry(const std::filesystem::path& directory,
   }
   return true;
 }
+
+bool keeps_access_lists(const std::string&) { return true; }
 
 }  // namespace vellicor

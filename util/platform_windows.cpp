@@ -1,10 +1,12 @@
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <system_error>
 
+#include "util/console.hpp"
 #include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
@@ -47,6 +49,65 @@ bool module_file_name(std::wstring& name, std::string* why) {
   }
 }
 
+bool starts_with(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// The final path of the file `name` names, links resolved, in the plain
+// form (C:\..., \\server\share\...); false where the volume gives no DOS name
+// (volumes the mount manager does not know) or the file cannot be opened.
+bool final_path(const std::wstring& name, std::wstring& result) {
+  const HANDLE file = ::CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::wstring buffer(MAX_PATH, L'\0');
+  DWORD n = 0;
+  for (;;) {
+    n = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n < buffer.size()) break;
+    buffer.resize(n + 1);
+  }
+  ::CloseHandle(file);
+  if (n == 0) return false;
+  buffer.resize(n);
+  if (starts_with(buffer, L"\\\\?\\UNC\\"))
+    result = L"\\\\" + buffer.substr(8);
+  else if (starts_with(buffer, L"\\\\?\\"))
+    result = buffer.substr(4);
+  else
+    result = std::move(buffer);
+  return true;
+}
+
+// Code-page text that turns back into exactly `wide`: no look-alike ("best
+// fit") characters and no default character ('?') in the place of one the
+// code page lacks. UTF-8 as the code page takes no such flags; lone
+// surrogates are refused there instead.
+bool narrow_exactly(const std::wstring& wide, std::string& text) {
+  if (wide.empty()) {
+    text.clear();
+    return true;
+  }
+  const UINT page = ::GetACP();
+  const bool utf = page == CP_UTF8 || page == CP_UTF7;
+  const DWORD flags = page == CP_UTF8 ? WC_ERR_INVALID_CHARS : (utf ? 0 : WC_NO_BEST_FIT_CHARS);
+  BOOL lossy = FALSE;
+  BOOL* lossy_flag = utf ? nullptr : &lossy;
+  const int size = static_cast<int>(wide.size());
+  const int narrow = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), size, nullptr, 0, nullptr, lossy_flag);
+  if (narrow <= 0 || lossy) return false;
+  std::string converted(static_cast<std::size_t>(narrow), '\0');
+  if (::WideCharToMultiByte(CP_ACP, flags, wide.data(), size, converted.data(), narrow, nullptr, lossy_flag) != narrow ||
+      lossy)
+    return false;
+  // The way back must give the same characters.
+  std::wstring back(wide.size(), L'\0');
+  const int again =
+      ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, converted.data(), narrow, back.data(), size);
+  if (again != size || back != wide) return false;
+  text.swap(converted);
+  return true;
+}
+
 }  // namespace
 
 std::filesystem::path to_native_path(const std::string& text) {
@@ -60,50 +121,87 @@ std::filesystem::path to_native_path(const std::string& text) {
 }
 
 bool to_narrow_text(const std::filesystem::path& path, std::string& text) {
-  const std::wstring& wide = path.native();
-  if (wide.empty()) {
-    text.clear();
-    return true;
-  }
-  // A character without a form in the code page would come out as '?', a
-  // different name; that counts as no narrow form at all.
-  BOOL lossy = FALSE;
-  const UINT page = ::GetACP();
-  // UTF-7 and UTF-8 take no "used default char" flag, and lose nothing anyway.
-  BOOL* lossy_flag = (page == CP_UTF8 || page == CP_UTF7) ? nullptr : &lossy;
-  const int narrow = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                           nullptr, lossy_flag);
-  if (narrow <= 0 || lossy) return false;
-  std::string converted(static_cast<std::size_t>(narrow), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), converted.data(), narrow, nullptr,
-                        nullptr);
-  text.swap(converted);
-  return true;
+  // A character without its own form in the code page would come out as a
+  // look-alike or '?', a different name; that counts as no narrow form.
+  return narrow_exactly(path.native(), text);
 }
 
-std::optional<std::string> program_directory(const std::string& argv0, std::string* why) {
-  const std::filesystem::path typed = to_native_path(argv0);
-  std::filesystem::path program;
-  if (typed.has_parent_path()) {
-    std::error_code ec;
-    program = std::filesystem::absolute(typed, ec);
-    if (ec) {
-      fail(why, ec.message());
-      return std::nullopt;
+std::string to_message_text(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  std::string text;
+  if (narrow_exactly(wide, text)) return text;
+  const UINT page = ::GetACP();
+  const bool utf = page == CP_UTF8 || page == CP_UTF7;
+  const DWORD flags = utf ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* question = utf ? nullptr : "?";
+  const int size = static_cast<int>(wide.size());
+  const int narrow = ::WideCharToMultiByte(CP_ACP, flags, wide.data(), size, nullptr, 0, question, nullptr);
+  if (narrow <= 0) return "?";
+  text.assign(static_cast<std::size_t>(narrow), '\0');
+  ::WideCharToMultiByte(CP_ACP, flags, wide.data(), size, text.data(), narrow, question, nullptr);
+  return text;
+}
+
+std::filesystem::path to_system_path(const std::filesystem::path& path) {
+  const std::wstring& typed = path.native();
+  // \\?\ is taken literally by the system: nothing to add or normalise. The
+  // device form \\.\ needs no prefix.
+  if (typed.empty() || starts_with(typed, L"\\\\?\\") || starts_with(typed, L"\\\\.\\")) return path;
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFullPathNameW(typed.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return path;
+    if (n < full.size()) {
+      full.resize(n);
+      break;
     }
-  } else {
-    // Started by a bare name, found through the search path or the program's
-    // own folder: the system knows where the module really is.
-    std::wstring module;
-    if (!module_file_name(module, why)) return std::nullopt;
-    program = std::filesystem::path(std::move(module));
+    full.resize(n);  // n counts the terminating null here
   }
-  std::string directory;
-  if (!to_narrow_text(program.parent_path(), directory)) {
-    fail(why, "the program's folder has a name outside the system code page");
-    return std::nullopt;
+  // Device names (NUL, CON, COM1) come back as \\.\NUL: they stay as typed,
+  // so that the system opens them as it always has (CON for writing is the
+  // console's output).
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return path;
+  if (starts_with(full, L"\\\\")) return std::filesystem::path(L"\\\\?\\UNC\\" + full.substr(2));
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return std::filesystem::path(L"\\\\?\\" + full);
+  return std::filesystem::path(std::move(full));
+}
+
+std::optional<std::filesystem::path> program_directory(const std::string&, std::string* why) {
+  // The module's own file, by its wide name: a folder with characters
+  // outside the code page is found too, and the first command-line entry
+  // (whatever the starting program put there) is not looked at.
+  std::wstring module;
+  if (!module_file_name(module, why)) return std::nullopt;
+  // Started through a link, the module's name is the link's: the file it
+  // reaches decides. Where the volume gives no DOS name, the module's name
+  // stands as the system gave it.
+  std::wstring real;
+  if (final_path(module, real)) module.swap(real);
+  return std::filesystem::path(std::move(module)).parent_path();
+}
+
+bool command_line_arguments(int argc, char** argv, std::vector<std::string>& args) {
+  args.assign(1, argc > 0 && argv[0] != nullptr ? argv[0] : "");
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    err({"[ERR] cannot read the command line: ", windows_error_text(::GetLastError()), "\n"});
+    return false;
   }
-  return directory;
+  bool ok = true;
+  for (int i = 1; i < count && ok; ++i) {
+    std::string text;
+    const std::wstring argument = wide[i];
+    if (narrow_exactly(argument, text)) {
+      args.push_back(std::move(text));
+      continue;
+    }
+    err({"[ERR] argument ", std::to_string(i), " has characters that code page ", std::to_string(::GetACP()),
+         " cannot hold (shown as ?): '", printable(to_message_text(std::filesystem::path(argument))), "'\n"});
+    ok = false;
+  }
+  ::LocalFree(wide);
+  return ok;
 }
 
 std::optional<std::string> user_default_locale_name() {
@@ -123,6 +221,9 @@ std::optional<std::string> user_default_locale_name() {
 bool for_each_directory_entry(const std::filesystem::path& directory,
                               const std::function<bool(const std::filesystem::path& name)>& visit,
                               std::string* why) {
+  // The folder as given, not in the extended-length form: path correction
+  // asks std::filesystem (the C runtime's _wstat64, which takes no \\?\ path)
+  // what a path is, and both must see the same folders.
   std::wstring pattern = directory.native();
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':')
     pattern.push_back(L'\\');
@@ -144,6 +245,16 @@ bool for_each_directory_entry(const std::filesystem::path& directory,
   } while (error == ERROR_SUCCESS);
   if (error != ERROR_NO_MORE_FILES) return fail(why, windows_error_text(error));
   return true;
+}
+
+bool keeps_access_lists(const std::string& folder) {
+  const std::wstring path = to_system_path(to_native_path(folder)).native();
+  std::wstring volume(path.size() + 2, L'\0');
+  DWORD flags = 0;
+  if (!::GetVolumePathNameW(path.c_str(), volume.data(), static_cast<DWORD>(volume.size())) ||
+      !::GetVolumeInformationW(volume.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+    return true;  // not known: nothing to warn of
+  return (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
 }  // namespace vellicor

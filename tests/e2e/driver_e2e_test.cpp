@@ -268,94 +268,116 @@ TEST_F(DriverTest, FailedEmbedAndExtractCloseWithTheirLines) {
   }
 }
 
-// argv[0] is set by hand (bash's exec -a) to reach the start-up cases.
-RunResult run_with_argv0(const fs::path& program, const std::string& argv0, const std::string& before,
-                         const fs::path& cwd) {
-  test::RunOptions o;
-  o.cwd = cwd;
-  return test::run_program("/bin/bash", {"-c", before + "exec -a \"$1\" \"$0\"", program.string(), argv0}, o);
-}
-
-TEST_F(DriverTest, StartUpFailsBeforeTheBannerWhenTheFolderIsUnreachable) {
-  VELLICOR_POSIX_PROGRAM_ONLY("argv[0] is set with bash's exec -a, which does not reach a program under Wine");
-  RunResult gone = run_with_argv0(program_, "/no/such/folder/vellicor", "", work_);
-  EXPECT_EQ(gone.out, "");
-  EXPECT_EQ(gone.err, "[ERR] cannot change to the program's folder '/no/such/folder': No such file or directory\n");
-  EXPECT_EQ(gone.status, 1);
-
-  // A relative name is taken from the current folder, which here no longer exists.
-  const fs::path doomed = dir_ / "doomed";
-  fs::create_directory(doomed);
-  RunResult removed = run_with_argv0(program_, "./vellicor", "rmdir \"$PWD\" && ", doomed);
-  EXPECT_EQ(removed.out, "");
-  EXPECT_EQ(removed.err, "[ERR] cannot find the program's folder from './vellicor': No such file or directory\n");
-  EXPECT_EQ(removed.status, 1);
-  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("vellicor"));
-}
-
-// Found through PATH, the program is started by its bare name: wherever it is
-// started from, the key pair is the one beside the program.
-TEST_F(DriverTest, BareNameThroughPathUsesTheProgramsFolder) {
-  VELLICOR_POSIX_PROGRAM_ONLY("started through the POSIX shell's PATH lookup");
-  const fs::path a = dir_ / "a", b = dir_ / "b";
-  fs::create_directory(a);
-  fs::create_directory(b);
-  test::RunOptions o;
-  o.env["PATH"] = prog_dir().string() + ":/usr/bin:/bin";
-
-  o.cwd = a;
-  RunResult first = test::run_program("/bin/sh", {"-c", "vellicor genkeys"}, o);
-  EXPECT_EQ(first.out, kBanner + kGenerated + kReady);
-  EXPECT_EQ(first.err, "");
-  EXPECT_EQ(first.status, 0);
-  const ByteBuffer pub = read_file(prog_dir() / "keys" / "kyber.pub");
-
-  o.cwd = b;
-  RunResult second = test::run_program("/bin/sh", {"-c", "vellicor genkeys"}, o);
-  EXPECT_EQ(second.out, kBanner + kKeysOk + kReady);
-  EXPECT_EQ(second.err, "");
-  EXPECT_EQ(second.status, 0);
-
-  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("keys vellicor"));
-  EXPECT_EQ(read_file(prog_dir() / "keys" / "kyber.pub"), pub);
-  EXPECT_EQ(list_dir(a), "");
-  EXPECT_EQ(list_dir(b), "");
-}
-
-// With a folder part, the first command-line entry itself names the folder,
-// made absolute against the current one; the system is not asked.
-TEST_F(DriverTest, FolderPartOfTheProgramNameIsTakenAsGiven) {
-  VELLICOR_POSIX_PROGRAM_ONLY("argv[0] is set with bash, which does not reach a program under Wine");
+// However the program is started, its folder is the one that holds the
+// program file, links resolved: one key pair for every way in.
+TEST_F(DriverTest, EveryWayOfStartingUsesTheProgramsOwnFolder) {
+  VELLICOR_POSIX_PROGRAM_ONLY("started through bash (exec -a, links, PATH), which does not reach a program under Wine");
+  const fs::path links = dir_ / "links";
+  fs::create_directory(links);
+  fs::create_symlink(program_, links / "vellicor");
   struct StartCase {
     const char* name;
     std::string command;  // run by /bin/bash -c in cwd; $0 is the installed copy
     fs::path cwd;
-    std::string keys_in;  // the folder whose keys/ the run made ("prog" or "elsewhere")
+    std::string path_env;  // PATH, or "" for the default
   };
+  const std::string path_links = links.string() + ":/usr/bin:/bin", path_prog = prog_dir().string() + ":/usr/bin:/bin";
   const StartCase cases[] = {
-      {"relative path with a folder", "exec prog/vellicor genkeys", dir_.path(), "prog"},
-      {"absolute path", "exec \"$0\" genkeys", work_, "prog"},
-      // argv[0] set by hand to a folder that is not the program's: that folder is used.
-      {"argv[0] naming the current folder", "exec -a ./vellicor \"$0\" genkeys", work_, "elsewhere"},
+      {"relative path with a folder", "exec prog/vellicor genkeys", dir_.path(), ""},
+      {"absolute path", "exec \"$0\" genkeys", work_, ""},
+      {"through a link in another folder", "exec ../links/vellicor genkeys", work_, ""},
+      {"bare name through PATH", "vellicor genkeys", work_, path_prog},
+      {"bare name through PATH, reaching a link", "vellicor genkeys", work_, path_links},
+      {"argv[0] naming the current folder", "exec -a ./vellicor \"$0\" genkeys", work_, ""},
+      {"argv[0] naming no folder at all", "exec -a /no/such/folder/vellicor \"$0\" genkeys", work_, ""},
+      {"started in a folder removed meanwhile", "mkdir gone && cd gone && rmdir \"$PWD\" && exec -a ./vellicor \"$0\" genkeys",
+       work_, ""},
   };
   for (const StartCase& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(prog_dir() / "keys");
-    fs::remove_all(work_ / "keys");
     test::RunOptions o;
     o.cwd = c.cwd;
+    if (!c.path_env.empty()) o.env["PATH"] = c.path_env;
     RunResult r = test::run_program("/bin/bash", {"-c", c.command, program_.string()}, o);
     EXPECT_EQ(r.out, kBanner + kGenerated + kReady);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(list_dir(prog_dir()), test::as_installed(c.keys_in == "prog" ? "keys vellicor" : "vellicor"));
-    EXPECT_EQ(list_dir(work_), c.keys_in == "elsewhere" ? "keys" : "");
+    EXPECT_EQ(list_dir(prog_dir()), "keys vellicor");
+    EXPECT_EQ(list_dir(work_), "");
+    EXPECT_EQ(list_dir(links), "vellicor");
   }
 }
 
-// Standard output as the output file: the lines before the restored bytes
-// stay in front of them, and the closing line follows.
-TEST_F(DriverTest, OutputToStandardOutputKeepsTheLinesInOrder) {
+// Windows takes the command line wide: an argument the system code page
+// (1252 here) cannot hold exactly is refused rather than changed into a
+// look-alike, and a program folder with such a name is still entered, as is
+// the real folder of a program started through a link.
+TEST_F(DriverTest, WindowsArgumentsAndFolderOutsideTheCodePage) {
+  if (test::windows_program().empty()) GTEST_SKIP() << "POSIX arguments are bytes and reach the program as they are";
+  const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba";  // the UTF-8 the POSIX side passes to Wine
+  const fs::path outside = dir_ / lodz;
+  fs::create_directory(outside);
+  fs::copy_file(program_, outside / program_.filename());
+  fs::create_directory(dir_ / "links");
+  fs::create_symlink(program_, dir_ / "links" / program_.filename());
+  struct ArgCase {
+    fs::path program;
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+    fs::path keys_in;
+  } cases[] = {
+      {program_, {"genkeys", lodz + ".txt"}, "",
+       "[ERR] argument 2 has characters that code page 1252 cannot hold (shown as ?): '?\xf3" "d?.txt'\n", 1, {}},
+      {program_, {"embed", "a.txt", "b.png", "\xe2\x88\x92" "1.png"}, "",  // a minus sign, best fit '-'
+       "[ERR] argument 4 has characters that code page 1252 cannot hold (shown as ?): '?1.png'\n", 1, {}},
+      {program_, {"genkeys", "caf\xc3\xa9"}, kBanner + kGenerated + kReady, "", 0, prog_dir()},
+      {dir_ / "links" / program_.filename(), {"genkeys", "link"}, kBanner + kGenerated + kReady, "", 0, prog_dir()},
+      {outside / program_.filename(), {"genkeys"}, kBanner + kGenerated + kReady, "", 0, outside},
+  };
+  test::RunOptions o;
+  o.cwd = work_;
+  for (const ArgCase& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    fs::remove_all(prog_dir() / "keys");
+    RunResult r = test::run_program(c.program, c.args, o);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(fs::exists(prog_dir() / "keys"), c.keys_in == prog_dir());
+    EXPECT_EQ(fs::exists(outside / "keys"), c.keys_in == outside);
+    EXPECT_EQ(list_dir(work_), "");
+  }
+}
+
+// A USB stick's root (E:\out.png): an existing file there is replaced by
+// embed and by extract, as anywhere else. Wine's drive Q: is made a scratch
+// folder for it.
+TEST_F(DriverTest, WindowsOutputsAtADriveRootAreReplaced) {
+  if (test::windows_program().empty()) GTEST_SKIP() << "drive letters are Windows'";
+  const char* prefix = std::getenv("VELLICOR_WINEPREFIX");
+  if (prefix == nullptr) GTEST_SKIP() << "no Wine prefix named (VELLICOR_WINEPREFIX)";
+  const fs::path drive = fs::path(prefix) / "dosdevices" / "q:";
+  fs::remove(drive);
+  fs::create_symlink(work_, drive);
+  write_file(w("message.txt"), "for the stick");
+  write_file(w("carrier.png"), test::make_png(4, 4));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(run({"embed", "Q:\\message.txt", "Q:\\carrier.png", "Q:\\out.png"}).status, 0);
+    RunResult r = run({"extract", "Q:\\out.png", "Q:\\out.txt"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_text(w("out.txt")), "for the stick");
+  }
+  fs::remove(drive);
+  EXPECT_EQ(list_dir(work_), "carrier.png message.txt out.png out.txt");
+}
+
+// An output that is the process's own standard output carries the bytes
+// alone; the lines go to standard error, in their order.
+TEST_F(DriverTest, OutputToStandardOutputCarriesTheBytesAlone) {
   VELLICOR_POSIX_PROGRAM_ONLY("/dev/stdout is a POSIX path");
   const std::string message = "the restored bytes\n";
   write_file(prog_dir() / "message.txt", message);
@@ -363,20 +385,18 @@ TEST_F(DriverTest, OutputToStandardOutputKeepsTheLinesInOrder) {
   ASSERT_EQ(run({"embed", "message.txt", "carrier.png", "stego.png"}).status, 0);
 
   RunResult r = run({"extract", "stego.png", "/dev/stdout"});
-  EXPECT_EQ(r.out, kBanner + kKeysChecked + "[INFO] Extracting from stego PNG 'stego.png' -> '/dev/stdout'\n" +
-                       message + "[OK] Payload restored to file: /dev/stdout\n");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, message);
+  EXPECT_EQ(r.err, kBanner + kKeysChecked + "[INFO] Extracting from stego PNG 'stego.png' -> '/dev/stdout'\n" +
+                       "[OK] Payload restored to file: /dev/stdout\n");
   EXPECT_EQ(r.status, 0);
 
-  RunResult e = run({"embed", "message.txt", "carrier.png", "/dev/stdout"});
-  const std::string info = "[INFO] Embedding 'message.txt' into carrier PNG 'carrier.png' -> '/dev/stdout'\n";
-  const std::string ok = "[OK] Stego PNG written: /dev/stdout\n";
-  const std::string head = kBanner + kKeysChecked + info;
-  ASSERT_GT(e.out.size(), head.size() + ok.size());
-  EXPECT_EQ(e.out.substr(0, head.size()), head);
-  EXPECT_EQ(e.out.substr(head.size(), 8), "\x89PNG\r\n\x1a\n");
-  EXPECT_EQ(e.out.substr(e.out.size() - ok.size()), ok);
-  EXPECT_EQ(e.err, "");
+  RunResult e = run({"embed", "message.txt", "carrier.png", "/proc/self/fd/1"});
+  EXPECT_EQ(e.out.size(), read_text(prog_dir() / "stego.png").size());  // the same payload into the same carrier
+  EXPECT_EQ(e.out.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(e.out.substr(e.out.size() - 12), std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12));
+  EXPECT_EQ(e.err, kBanner + kKeysChecked +
+                       "[INFO] Embedding 'message.txt' into carrier PNG 'carrier.png' -> '/proc/self/fd/1'\n" +
+                       "[OK] Stego PNG written: /proc/self/fd/1\n");
   EXPECT_EQ(e.status, 0);
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys message.txt stego.png vellicor"));
 }

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +121,22 @@ TEST(WriteWholeFile, CreatesReplacesAndKeepsPermissionBits) {
   ASSERT_TRUE(write_whole_file(target.string(), {}));
   EXPECT_EQ(fs::file_size(target), 0u);
   EXPECT_EQ(list_dir(dir.path()), "out.bin");
+
+  // An access ACL (0600 and u:65534:rw-, so the group bits hold its mask)
+  // is carried over, not folded into the group bits.
+  const std::uint8_t acl[] = {2, 0, 0, 0,                             // version
+                              0x01, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // owner rw-
+                              0x02, 0, 6, 0, 0xfe, 0xff, 0, 0,        // user 65534 rw-
+                              0x04, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,  // owning group ---
+                              0x10, 0, 6, 0, 0xff, 0xff, 0xff, 0xff,  // mask rw-
+                              0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}; // others ---
+  if (::setxattr(target.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0)
+    GTEST_SKIP() << "no ACLs here: " << std::strerror(errno);
+  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("third")));
+  std::uint8_t kept[sizeof acl + 8] = {};
+  EXPECT_EQ(::getxattr(target.c_str(), "system.posix_acl_access", kept, sizeof kept), ssize_t{sizeof acl});
+  EXPECT_EQ(std::memcmp(kept, acl, sizeof acl), 0);
+  EXPECT_EQ(mode_of(target), 0660u);
 }
 
 TEST(AtomicFile, NewFileTakesTheCreateModeLessTheUmask) {
@@ -188,6 +207,81 @@ TEST(WriteWholeFile, FollowsASymlinkAndReplacesTheFileItNames) {
   fs::create_symlink("real/created", dir / "dangling");
   ASSERT_TRUE(write_whole_file((dir / "dangling").string(), as_bytes("made")));
   EXPECT_EQ(read_text(dir / "real" / "created"), "made");
+
+  // Through a dangling link an abandoned write removes only the file it
+  // made, not one that another program put under that name meanwhile.
+  fs::create_symlink("real/later", dir / "dangling2");
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.open((dir / "dangling2").string()));
+    EXPECT_EQ(list_dir(dir / "real"), "created file later");
+    fs::remove(dir / "real" / "later");
+    write_file(dir / "real" / "later", "someone else's");
+  }
+  EXPECT_EQ(read_text(dir / "real" / "later"), "someone else's");
+}
+
+// A member of a file's group who rewrites it cannot give it its owner back,
+// but keeps its group: a team file stays the team's.
+TEST(WriteWholeFile, MemberKeepsTheGroupOfATeamFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0777);
+  const fs::path team_file = dir / "team.txt";
+  write_file(team_file, "old");
+  ASSERT_EQ(::chown(team_file.c_str(), 0, 4242), 0);
+  ASSERT_EQ(::chmod(team_file.c_str(), 0660), 0);
+  const int status = in_child([&] {
+    const gid_t team = 4242;
+    if (::setgroups(1, &team) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+      return 2;
+    return write_whole_file(team_file.string(), as_bytes("new")) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(team_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 4242u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(read_text(team_file), "new");
+}
+
+// A restored download stays marked as one: the mark of where its source came
+// from goes onto the new file.
+TEST(AtomicFile, CarriesTheOriginOfItsSource) {
+  TempDir dir;
+  write_file(dir / "stego.png", "downloaded");
+  const std::string url = "https://example.org/stego.png";
+  if (::setxattr((dir / "stego.png").c_str(), "user.xdg.origin.url", url.data(), url.size(), 0) != 0)
+    GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
+  InputFile source;
+  ASSERT_TRUE(source.open((dir / "stego.png").string()));
+  AtomicFile f;
+  ASSERT_TRUE(f.open((dir / "out.txt").string()) && f.write(as_bytes("restored")));
+  f.carry_origin(source);
+  ASSERT_TRUE(f.commit());
+  char got[64] = {};
+  EXPECT_EQ(std::string(got, static_cast<std::size_t>(std::max<ssize_t>(
+                                 0, ::getxattr((dir / "out.txt").c_str(), "user.xdg.origin.url", got, sizeof got)))),
+            url);
+}
+
+// Where the new content has a hidden name (no unnamed files), SIGINT,
+// SIGTERM and SIGHUP remove it before the process ends.
+TEST(AtomicFile, SignalRemovesTheHiddenFile) {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const int status = in_child([&] {
+      set_unnamed_files_allowed(false);
+      AtomicFile f;
+      if (!f.open((dir / "out").string()) || !f.write(as_bytes("partial"))) return 1;
+      if (list_dir(dir.path()).find(".vellicor-") == std::string::npos) return 2;
+      ::raise(signal_number);
+      return 3;
+    });
+    EXPECT_EQ(status, 128 + signal_number);
+    EXPECT_EQ(list_dir(dir.path()), "");
+  }
 }
 
 TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
@@ -208,7 +302,25 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
   ::close(fds[0]);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "through stdout");
-  EXPECT_EQ(list_dir(dir.path()), "");
+
+  // A standard output opened for appending is appended to, not replaced.
+  write_file(dir / "app.log", "old line\n");
+  status = in_child([&] {
+    const int log = ::open((dir / "app.log").c_str(), O_WRONLY | O_APPEND);
+    ::dup2(log, 1);
+    return write_whole_file("/dev/stdout", as_bytes("new bytes")) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_text(dir / "app.log"), "old line\nnew bytes");
+
+  // A pipe of the user's own gets the bytes once it has a reader.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const pid_t reader = ::fork();
+  if (reader == 0) _exit(read_text(dir / "fifo") == "through a fifo" ? 0 : 1);
+  EXPECT_TRUE(write_whole_file((dir / "fifo").string(), as_bytes("through a fifo")));
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(list_dir(dir.path()), "app.log fifo");
 }
 
 }  // namespace
@@ -305,8 +417,8 @@ TEST(AtomicFile, ReplacesATargetWithTheLongestName) {
   }
 }
 
-// Bytes written in order, patched at their place, and copied in from a file
-// or from memory, in kernel or not, end up exactly where they belong.
+// Bytes written in order, patched at their place, and copied in from a file,
+// in kernel or not, end up exactly where they belong.
 TEST(AtomicFile, WriteAtAndCopyFrom) {
   TempDir dir;
   std::string source_text;
@@ -314,17 +426,16 @@ TEST(AtomicFile, WriteAtAndCopyFrom) {
   write_file(dir / "source", source_text);
   InputFile source;
   ASSERT_TRUE(source.open((dir / "source").string()));
-  const MemorySource memory(as_bytes(source_text));
 
   AtomicFile f;
   ASSERT_TRUE(f.open((dir / "out").string()));
   ASSERT_TRUE(f.write(as_bytes("HEAD")));
   ASSERT_TRUE(f.copy_from(source, 10, 250000));
-  ASSERT_TRUE(f.copy_from(memory, 5, 3));
+  ASSERT_TRUE(f.copy_from(source, 5, 3));
   EXPECT_EQ(f.size(), 4u + 250000 + 3);
   ASSERT_TRUE(f.write_at(1, as_bytes("ea")));
   EXPECT_FALSE(f.write_at(f.size() - 1, as_bytes("past")));  // only over bytes already there
-  EXPECT_FALSE(f.copy_from(memory, source_text.size() - 2, 3));
+  EXPECT_FALSE(f.copy_from(source, source_text.size() - 2, 3));
   ASSERT_TRUE(f.commit());
   EXPECT_EQ(read_text(dir / "out"), "HeaD" + source_text.substr(10, 250000) + source_text.substr(5, 3));
 }

@@ -14,28 +14,48 @@ namespace {
 using test::TempDir;
 using test::write_file;
 
-TEST(ProgramDirectory, FromTheFolderPartOrElseFromTheSystem) {
-  // Run from a folder other than this test program's, so the two cannot be
-  // mistaken for each other.
-  TempDir elsewhere;
+// The system says which file runs: the first command-line entry, whatever
+// it holds, changes nothing.
+TEST(ProgramDirectory, IsTheRunningFilesFolderWhateverTheFirstEntrySays) {
+  const std::filesystem::path own = std::filesystem::canonical(VELLICOR_TEST_PROGRAM).parent_path();
+  for (const char* argv0 : {"/opt/app/vellicor", "bin/vellicor", "vellicor", ""})
+    EXPECT_EQ(program_directory(argv0), own) << "argv[0] '" << argv0 << "'";
+}
+
+// Without /proc: the first entry, found as the shell found it, links resolved.
+TEST(ProgramDirectory, WithoutProcFromTheFirstEntry) {
+  TempDir dir;
   const std::filesystem::path started_in = std::filesystem::current_path();
-  std::filesystem::current_path(elsewhere.path());
-  const std::string cwd = std::filesystem::current_path().string();
-  // This test program's own folder, as the build placed it (links resolved,
-  // as the system reports a running program's file).
-  const std::string own = std::filesystem::canonical(VELLICOR_TEST_PROGRAM).parent_path().string();
+  std::filesystem::create_directories(dir / "real");
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::create_directories(dir / "plain");
+  write_file(dir / "real" / "vellicor", "#!/bin/sh\n");
+  std::filesystem::permissions(dir / "real" / "vellicor", std::filesystem::perms::owner_all);
+  write_file(dir / "plain" / "vellicor", "not executable");
+  std::filesystem::create_symlink(dir / "real" / "vellicor", dir / "bin" / "vellicor");
+  std::filesystem::current_path(dir.path());
+  const std::string real = std::filesystem::canonical(dir / "real").string();
+  const std::string bin = (dir / "bin").string(), plain = (dir / "plain").string();
   struct Case {
-    const char* argv0;
-    std::string expected;
+    std::string argv0, search_path;
+    std::optional<std::string> expected;
   } cases[] = {
-      {"/opt/app/vellicor", "/opt/app"},
-      {"bin/vellicor", cwd + "/bin"},
-      // A bare name, as when found through PATH: the folder of the running
-      // program, not the current one.
-      {"vellicor", own},
-      {"", own},
+      {(dir / "real" / "vellicor").string(), "", real},
+      {"bin/vellicor", "", real},                             // through a link, relative
+      {"real/../bin/vellicor", "", real},
+      {"vellicor", "/nonexistent:" + plain + ":" + bin, real},  // the first executable file on PATH
+      {"vellicor", "/nonexistent:", std::nullopt},             // "" is the current folder: no such file there
+      {"vellicor", plain, std::nullopt},                        // not executable
+      {"real/missing", bin, std::nullopt},
+      {"", bin, std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(program_directory(c.argv0), c.expected) << "argv[0] '" << c.argv0 << "'";
+  for (const Case& c : cases) {
+    std::string why;
+    const std::optional<std::filesystem::path> got = program_directory_from_argv0(c.argv0, c.search_path, &why);
+    EXPECT_EQ(got ? std::optional<std::string>(got->string()) : std::nullopt, c.expected)
+        << "argv[0] '" << c.argv0 << "', PATH '" << c.search_path << "'";
+    EXPECT_EQ(why.empty(), c.expected.has_value()) << c.argv0;
+  }
   std::filesystem::current_path(started_in);
 }
 

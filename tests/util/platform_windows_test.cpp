@@ -41,28 +41,44 @@ class InScratchFolder : public testing::Test {
 
 using ProgramDirectory = InScratchFolder;
 
-TEST_F(ProgramDirectory, PathWithAFolderIsMadeAbsoluteAgainstTheCurrentOne) {
-  struct Case {
-    std::string argv0;
-    std::string expected;
-  } cases[] = {
-      {"C:\\apps\\vellicor.exe", "C:\\apps"},
-      {"C:/apps/vellicor.exe", "C:/apps"},  // already absolute: kept as typed
-      {"bin\\vellicor.exe", cwd_ + "\\bin"},
-      {"bin/vellicor.exe", cwd_ + "\\bin"},
-      {".\\vellicor.exe", cwd_},
-  };
-  for (const Case& c : cases) EXPECT_EQ(program_directory(c.argv0), c.expected) << c.argv0;
+TEST_F(ProgramDirectory, IsTheRunningModulesFolderWhateverTheFirstEntrySays) {
+  // The test program is the running module: its folder holds this program,
+  // whatever the first entry and the current folder are.
+  for (const char* argv0 : {"tests_util.exe", "C:\\apps\\vellicor.exe", "bin/vellicor.exe", ""}) {
+    std::string why;
+    const std::optional<fs::path> dir = program_directory(argv0, &why);
+    ASSERT_TRUE(dir.has_value()) << why;
+    EXPECT_TRUE(fs::exists(*dir / "tests_util.exe")) << argv0;
+    EXPECT_EQ(dir->native().rfind(L"\\\\?\\", 0), std::wstring::npos) << "given in the plain form";
+  }
 }
 
-TEST_F(ProgramDirectory, BareNameIsLookedUpAsTheRunningModule) {
-  // The test program is the running module: its folder is found whatever the
-  // current folder is, and it holds this very program.
-  std::string why;
-  const std::optional<std::string> dir = program_directory("tests_util.exe", &why);
-  ASSERT_TRUE(dir.has_value()) << why;
-  EXPECT_NE(*dir, cwd_);
-  EXPECT_TRUE(fs::exists(to_native_path(*dir) / "tests_util.exe")) << *dir;
+using SystemPath = InScratchFolder;
+
+TEST_F(SystemPath, AbsoluteNormalisedAndExtendedLength) {
+  const std::wstring cwd = fs::current_path().native();
+  const std::wstring parent = fs::current_path().parent_path().native();
+  const std::wstring drive = cwd.substr(0, 2);
+  const std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\" + std::wstring(200, L'f');
+  struct Case {
+    std::wstring typed, system;
+  } cases[] = {
+      {L"C:\\", L"\\\\?\\C:\\"},
+      {L"C:/apps/./x/../vellicor.exe", L"\\\\?\\C:\\apps\\vellicor.exe"},
+      {L"C:\\apps\\name. .", L"\\\\?\\C:\\apps\\name"},  // trailing dots and blanks go, as Windows drops them
+      {deep, L"\\\\?\\" + deep},
+      {L"\\\\server\\share\\dir\\..\\x.png", L"\\\\?\\UNC\\server\\share\\x.png"},
+      {L"//server/share/x.png", L"\\\\?\\UNC\\server\\share\\x.png"},
+      {L"out.png", L"\\\\?\\" + cwd + L"\\out.png"},
+      {L".", L"\\\\?\\" + cwd},
+      {L"sub\\..\\..\\x", L"\\\\?\\" + parent + L"\\x"},
+      {L"\\top.png", L"\\\\?\\" + drive + L"\\top.png"},  // the current drive's root
+      {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},  // taken literally by the system: kept
+      {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
+      {L"NUL", L"NUL"},  // a device, opened as it always was
+      {L"", L""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(to_system_path(fs::path(c.typed)).native(), c.system) << fs::path(c.typed);
 }
 
 TEST(NativePath, CodePageTextRoundTrips) {
@@ -87,9 +103,22 @@ TEST(NativePath, CodePageTextRoundTrips) {
 }
 
 TEST(NativePath, NameOutsideTheCodePageHasNoNarrowForm) {
-  if (::GetACP() == CP_UTF8) GTEST_SKIP() << "with UTF-8 as the code page every name has a narrow form";
-  std::string text = "unchanged";
-  EXPECT_FALSE(to_narrow_text(fs::path(L"\u4e2d\u6587.txt"), text));
+  if (::GetACP() != 1252) GTEST_SKIP() << "the cases are spelled in code page 1252; this system uses " << ::GetACP();
+  // Neither a look-alike ("best fit": \u0141 -> 'L') nor a '?' counts; a
+  // message shows each missing character as '?'.
+  struct Case {
+    std::wstring wide;
+    std::string message;
+  } cases[] = {
+      {L"\u4e2d\u6587.txt", "??.txt"},
+      {L"\u0141\u00f3d\u017a.txt", "?\xf3" "d?.txt"},
+      {L"\u2212" "1", "?1"},  // a minus sign, best fit '-'
+  };
+  for (const Case& c : cases) {
+    std::string text = "unchanged";
+    EXPECT_FALSE(to_narrow_text(fs::path(c.wide), text)) << c.message;
+    EXPECT_EQ(to_message_text(fs::path(c.wide)), c.message);
+  }
 }
 
 // Every name the listing hands over, or nullopt when it fails.
@@ -146,6 +175,56 @@ TEST(Console, InitPutsBothStreamsInBinaryMode) {
   // _setmode returns the mode it replaces.
   EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);
   EXPECT_EQ(_setmode(_fileno(stderr), _O_BINARY), _O_BINARY);
+}
+
+// Which standard output gets the ANSI code page: a console only.
+TEST(Console, CodePageIsSetOnAConsoleOnlyAndPutBack) {
+  TempDir dir;
+  const HANDLE file = ::CreateFileW((dir / "out").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE pipe_read = nullptr, pipe_write = nullptr;
+  ASSERT_TRUE(::CreatePipe(&pipe_read, &pipe_write, nullptr, 0));
+  for (HANDLE h : {file, nul, pipe_write, HANDLE(nullptr), INVALID_HANDLE_VALUE})
+    EXPECT_EQ(set_console_code_page(h, 1252), 0u) << "not a console: nothing set";
+  for (HANDLE h : {file, nul, pipe_read, pipe_write}) ::CloseHandle(h);
+
+  // A console: the test's own where it has one, else a new one. Wine without
+  // a display makes none that works (no console mode): skipped there.
+  const auto open_console = [] {
+    return ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  };
+  DWORD mode = 0;
+  HANDLE handle = open_console();
+  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) {
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    ::FreeConsole();
+    ::AllocConsole();
+    handle = open_console();
+  }
+  const UINT was = ::GetConsoleOutputCP();
+  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode) || !::SetConsoleOutputCP(437))
+    GTEST_SKIP() << "no working console here (Wine without a display has none)";
+  const int console = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  ASSERT_GE(console, 0);
+  EXPECT_EQ(set_console_code_page(handle, 1252), 437u);
+  EXPECT_EQ(::GetConsoleOutputCP(), 1252u);
+  EXPECT_EQ(set_console_code_page(handle, 1252), 0u) << "already on that page";
+
+  // The run's object, with that console as standard output.
+  ASSERT_TRUE(::SetConsoleOutputCP(850));
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  _dup2(console, _fileno(stdout));
+  {
+    const ConsoleRun run;
+    EXPECT_EQ(::GetConsoleOutputCP(), ::GetACP());
+  }
+  EXPECT_EQ(::GetConsoleOutputCP(), 850u) << "put back";
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  _close(console);
+  ::SetConsoleOutputCP(was);
 }
 
 }  // namespace
