@@ -1,6 +1,11 @@
 #include "keystore/key_file.hpp"
 
+#include <filesystem>
+#include <system_error>
+
+#include "keystore/key_store.hpp"
 #include "util/console.hpp"
+#include "util/platform.hpp"
 
 namespace vellicor {
 
@@ -18,6 +23,110 @@ bool read_key_file(InputFile& file, const std::string& path, std::size_t expecte
   if (!file.read_exact(bytes.data(), bytes.size())) return false;
   out = std::move(bytes);
   return true;
+}
+
+namespace {
+
+bool refuse(std::initializer_list<std::string_view> pieces) {
+  err(pieces);
+  return false;
+}
+
+// A key path made absolute and quoted, for a command the user can run from
+// any folder (the key paths are relative to the program's folder).
+std::string for_shell(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(to_native_path(path), ec);
+  std::string text;
+  if (ec || !to_narrow_text(absolute, text)) text = path;
+  return "'" + text + "'";
+}
+
+// The owner of the program's folder (the current folder), so that a run
+// under sudo in one's own folder still uses one's own keys.
+bool owns_program_folder(const std::string& owner) {
+  InputOptions options;
+  options.allow_folder = true;
+  InputFile folder;
+  OwnerStatus st;
+  return !owner.empty() && folder.open(".", options) && folder.owner_status(st) && st.owner == owner;
+}
+
+// What was opened must be of the right kind, the user's (or root's, or the
+// program folder owner's) and writable by no one else.
+bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret) {
+  const std::string_view what = folder ? "key folder '" : "key file '";
+  OwnerStatus st;
+  std::string why;
+  if (!file.owner_status(st, &why)) return refuse({"[ERR] cannot check ", what, printable(path), "': ", why, "\n"});
+  if (st.kind != (folder ? OwnerStatus::Kind::folder : OwnerStatus::Kind::regular))
+    return refuse({"[ERR] ", what, printable(path),
+                   folder ? "' is not a folder" : "' is not a regular file (a pipe or a device)",
+                   "; move it away and put the keys themselves there\n"});
+  if (!st.owned_by_user && !st.owned_by_admin && !owns_program_folder(st.owner))
+    return refuse({"[ERR] ", what, printable(path), "' belongs to another user (", st.owner,
+                   "), not to you, root or the owner of the program's folder; move it away, or make it yours ",
+                   "(chown)\n"});
+  if (st.mode_known && (st.mode & 022) != 0)
+    return refuse({"[ERR] ", what, printable(path), "' is writable by ", (st.mode & 002) != 0 ? "others" : "its group",
+                   "; run: chmod ", folder ? "700 " : "go-w ", printable(for_shell(path)), "\n"});
+  if (secret && st.mode_known && (st.mode & 044) != 0)
+    err({"[WARN] private key '", printable(path), "' may be read by others; run: chmod 600 ",
+         printable(for_shell(path)), "\n"});
+  return true;
+}
+
+// A key file is opened without following a link at its own name and without
+// waiting (a pipe or a device opens at once and is then refused). A file that
+// cannot be opened gets the pipeline's own line for it.
+bool open_key(InputFile& file, const std::string& path, bool secret, std::string_view cannot_open) {
+  InputOptions options;
+  options.follow_links = false;
+  options.non_blocking = true;
+  std::string why;
+  if (file.open(path, options, &why)) return check_opened(file, path, false, secret);
+  if (why == std::make_error_code(std::errc::too_many_symbolic_link_levels).message())
+    return refuse(
+        {"[ERR] key file '", printable(path), "' is a link; move it away and put the key file itself there\n"});
+  return refuse({cannot_open, printable(path), "'\n"});
+}
+
+}  // namespace
+
+bool open_key_files(KeyFiles& keys) {
+  InputOptions options;
+  options.non_blocking = true;
+  options.allow_folder = true;
+  InputFile folder;
+  std::string why;
+  if (!folder.open(key_directory, options, &why))
+    return refuse({"[ERR] cannot open key folder '", printable(key_directory), "': ", why, "\n"});
+  return check_opened(folder, key_directory, true, false) &&
+         open_key(keys.public_key, public_key_path, false, "[ERR] cannot read Kyber public key from '") &&
+         open_key(keys.private_key, private_key_path, true, "[ERR] missing kyber.prv in '");
+}
+
+bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
+  for (const auto& [file, path] :
+       {std::pair{&keys.public_key, &public_key_path}, {&keys.private_key, &private_key_path}})
+    if (file->is_same_file(output_path))
+      return refuse({"[ERR] output '", printable(output_path), "' is the key file '", printable(*path),
+                     "'; choose another output\n"});
+  return true;
+}
+
+bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length) {
+  // The secret key is the secret vector, then the public key, its hash and
+  // the implicit-rejection value (32 bytes each).
+  const std::size_t at = secret_key_length - public_key.size() - 64;
+  SecretBytes secret_key;
+  if (secret_key_length >= public_key.size() + 64 &&
+      read_key_file(keys.private_key, private_key_path, secret_key_length, secret_key) &&
+      equal_in_constant_time(secret_key.data() + at, public_key.data(), public_key.size()))
+    return true;
+  return refuse({"[ERR] '", printable(public_key_path), "' is not the public key held in '",
+                 printable(private_key_path),
+                 "'; nothing was sealed: restore the pair from its backup, or move both files away for a new pair\n"});
 }
 
 }  // namespace vellicor

@@ -16,4 +16,27 @@ namespace vellicor {
 // own line follows every false.
 bool read_key_file(InputFile& file, const std::string& path, std::size_t expected, SecretBytes& out);
 
+// The key pair, opened for one run of a pipeline.
+struct KeyFiles {
+  InputFile public_key;
+  InputFile private_key;
+};
+
+// Opens keys/ and both key files (a link at a key file's own name is refused,
+// a pipe or a device never waited for) and checks what was opened: each must
+// belong to the user running the program, to root or to the owner of the
+// program's folder, be writable by nobody else, and be a folder or a regular
+// file. False after one "[ERR] " line that names the file, what is wrong and
+// how to mend it. A kyber.prv that others may read gives a "[WARN] " line.
+bool open_key_files(KeyFiles& keys);
+
+// False, after a line, where `output_path` (links followed) is one of the
+// opened key files, under any of its names.
+bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path);
+
+// False, after a line, unless kyber.prv is a whole secret key of
+// `secret_key_length` bytes that holds `public_key` (compared in constant
+// time): nothing is sealed for a key that could not open it.
+bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length);
+
 }  // namespace vellicor

@@ -85,12 +85,14 @@ bool set_aside_orphan() {
   return true;
 }
 
-// Key files are made as regular files in keys/, never through a link; the
-// private one for the user alone.
+// Key files are made as regular files in keys/, never through a link, and
+// writable by the user alone; the private one readable by the user alone.
 bool write_key_file(const std::string& path, ByteView bytes, bool secret) {
   OutputOptions options;
   options.follow_links = false;
-  if (secret) options.create_mode = 0600;
+  // Never group-writable, whatever the umask; the private key for the user
+  // alone (on Windows an access list for the user alone).
+  options.create_mode = secret ? 0600 : 0644;
   AtomicFile file;
   if (!(file.open(path, options) && file.write(bytes) && file.commit())) return false;
   warn_if_unflushed(path, file.after_naming_warning());
@@ -125,7 +127,9 @@ bool generate_pair(bool orphan_found) {
 
 }  // namespace
 
-bool ensure_kyber_keypair() {
+namespace {
+
+bool ensure_pair() {
   Presence pub = probe(public_key_path);
   if (pub == Presence::unknown) return false;
   Presence prv = probe(private_key_path);
@@ -152,6 +156,18 @@ bool ensure_kyber_keypair() {
     return true;
   }
   return generate_pair(pub == Presence::absent && prv == Presence::present);
+}
+
+}  // namespace
+
+bool ensure_kyber_keypair() {
+  if (!ensure_pair()) return false;
+  // A drive without access lists (FAT, exFAT) keeps the private key open to
+  // anyone who has the drive, whatever the program asked for.
+  if (!keeps_access_lists(key_directory))
+    err({"[WARN] the drive of '", printable(key_directory), "' keeps no access lists (FAT or exFAT): '",
+         printable(private_key_path), "' is not protected from other users there\n"});
+  return true;
 }
 
 }  // namespace vellicor

@@ -170,21 +170,20 @@ class PlaintextSink {
 bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path) {
   InputFile input;
   if (!input.open(input_path)) return cannot_read_input(input_path);
-  InputFile public_key_file;
-  if (!public_key_file.open(public_key_path)) {
-    err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
-    return false;
-  }
+  KeyFiles keys;
+  if (!open_key_files(keys)) return false;
+  if (!output_is_not_a_key(keys, output_path)) return embed_failed();
   KemHandle kem = make_kyber1024();
   if (!kem) {
     err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed in encrypt_and_embed\n");
     return false;
   }
   SecretBytes public_key;
-  if (!read_key_file(public_key_file, public_key_path, kem->length_public_key, public_key)) {
+  if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key)) {
     err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
     return false;
   }
+  if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
   const EnvelopeLayout at{kem->length_ciphertext};
   // An input too big for one PNG chunk is refused before a byte of it is read.
   const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
@@ -223,9 +222,10 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
       err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
       return false;
   }
-  InputFile private_key_file;
-  if (!private_key_file.open(private_key_path)) {
-    err({"[ERR] missing kyber.prv in '", printable(private_key_path), "'\n"});
+  KeyFiles keys;
+  if (!open_key_files(keys)) return false;
+  if (!output_is_not_a_key(keys, output_path)) {
+    err({"[ERR] cannot write outfile '", printable(output_path), "'\n"});
     return false;
   }
   KemHandle kem = make_kyber1024();
@@ -240,7 +240,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     return false;
   }
   SecretBytes key;
-  if (!recover_key(kem, private_key_file, envelope.kem_ciphertext(), key)) return false;
+  if (!recover_key(kem, keys.private_key, envelope.kem_ciphertext(), key)) return false;
 
   // Opened block by block into the sink; nothing gets a name unless the tag
   // verified.

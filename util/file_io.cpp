@@ -148,24 +148,35 @@ InputFile::~InputFile() { close(); }
 
 void InputFile::close() noexcept { native::close(handle_); }
 
-bool InputFile::open(const std::string& path, std::string* why) {
+bool InputFile::open(const std::string& path, std::string* why) { return open(path, InputOptions{}, why); }
+
+bool InputFile::open(const std::string& path, const InputOptions& options, std::string* why) {
   native::close(handle_);
   scratch_failed_ = false;
   size_known_ = false;
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec) || !native::status(handle_, st, ec)) {
+  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec, options) || !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
-  if (st.kind == native::Kind::directory) {
+  if (st.kind == native::Kind::directory && !options.allow_folder) {
     native::close(handle_);
     return fail(why, std::errc::is_a_directory);
   }
   size_known_ = st.kind == native::Kind::regular;
   size_ = size_known_ ? st.size : 0;
   return true;
+}
+
+bool InputFile::owner_status(OwnerStatus& out, std::string* why) const {
+  std::error_code ec;
+  return native::owner_status(handle_, out, ec) || fail(why, ec);
+}
+
+bool InputFile::is_same_file(const std::string& path) const {
+  return handle_ != no_handle && native::same_file(handle_, to_native_path(path));
 }
 
 bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with,

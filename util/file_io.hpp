@@ -39,6 +39,24 @@ bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why 
 
 bool write_whole_file(const std::string& path, ByteView data, std::string* why = nullptr);
 
+// How InputFile::open reaches what it opens (for the key files: no link at
+// the path, no wait for a pipe's writer, and the key folder itself).
+struct InputOptions {
+  bool follow_links = true;   // false: a link at the path itself fails (ELOOP)
+  bool non_blocking = false;  // a pipe or a device opens at once, never waits
+  bool allow_folder = false;  // a folder opens too, for its owner and mode
+};
+
+// What an opened file or folder is and who owns it, as the kernel reports it.
+struct OwnerStatus {
+  enum class Kind { regular, folder, other } kind = Kind::other;
+  bool mode_known = false;  // POSIX permission bits; Windows has none
+  std::uint32_t mode = 0;
+  std::string owner;            // the uid, or the owner's SID on Windows
+  bool owned_by_user = false;   // the user this process runs as
+  bool owned_by_admin = false;  // root; Administrators or SYSTEM on Windows
+};
+
 // Bytes that can be read at any position: an open file, or bytes in memory.
 class PositionedSource {
  public:
@@ -68,6 +86,11 @@ class InputFile final : public PositionedSource {
 
   // False if the path cannot be opened or names a directory.
   bool open(const std::string& path, std::string* why = nullptr);
+  bool open(const std::string& path, const InputOptions& options, std::string* why = nullptr);
+  bool owner_status(OwnerStatus& out, std::string* why = nullptr) const;
+  // Whether `path`, links followed, names this very file (device and inode,
+  // so another name or a hard link too); false where it names nothing.
+  bool is_same_file(const std::string& path) const;
   // Lets go of the file: an output over it can then replace it at once on
   // Windows, which replaces no open file.
   void close() noexcept;

@@ -53,8 +53,30 @@ bool status(Handle h, Status& out, std::error_code& ec) {
   return true;
 }
 
-bool open_read(const Path& path, Handle& h, std::error_code& ec) {
-  return take(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY), h, ec);
+bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (options.follow_links ? 0 : O_NOFOLLOW) |
+                    (options.non_blocking ? O_NONBLOCK : 0);
+  return take(::open(path.c_str(), flags), h, ec);
+}
+
+bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
+  struct stat st {};
+  if (::fstat(fd_of(h), &st) != 0) return fail(ec);
+  out.kind = S_ISREG(st.st_mode) ? OwnerStatus::Kind::regular
+             : S_ISDIR(st.st_mode) ? OwnerStatus::Kind::folder
+                                   : OwnerStatus::Kind::other;
+  out.mode_known = true;
+  out.mode = st.st_mode & 07777;
+  out.owner = std::to_string(st.st_uid);
+  out.owned_by_user = st.st_uid == ::geteuid();
+  out.owned_by_admin = st.st_uid == 0;
+  return true;
+}
+
+bool same_file(Handle h, const Path& path) {
+  struct stat opened {}, named {};
+  return ::fstat(fd_of(h), &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
 }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {

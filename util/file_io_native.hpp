@@ -21,6 +21,8 @@
 #include <system_error>
 #include <vector>
 
+#include "util/file_io.hpp"  // InputOptions, OwnerStatus
+
 namespace vellicor::native {
 
 using Handle = std::intptr_t;
@@ -37,7 +39,10 @@ struct Status {
 };
 bool status(Handle h, Status& out, std::error_code& ec);
 
-bool open_read(const Path& path, Handle& h, std::error_code& ec);
+bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options = {});
+// Kind, mode and owner of what is open at h; whether a path names it.
+bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec);
+bool same_file(Handle h, const Path& path);
 // In order from the handle's position; got = 0 at the end.
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec);
 // At an offset, leaving the position where it was; got = 0 past the end.

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "util/file_io_native.hpp"
 #include "util/owner_only_windows.hpp"
@@ -149,11 +151,68 @@ bool status(Handle h, Status& out, std::error_code& ec) {
   return true;
 }
 
-bool open_read(const Path& path, Handle& h, std::error_code& ec) {
-  if (names_folder(path)) return fail(ec, std::errc::is_a_directory);
-  return take(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-              h, ec);
+bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options) {
+  if (!options.allow_folder && names_folder(path)) return fail(ec, std::errc::is_a_directory);
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (options.allow_folder ? FILE_FLAG_BACKUP_SEMANTICS : 0) |
+                      (options.follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!take(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, flags, nullptr),
+            h, ec))
+    return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (options.follow_links || !::GetFileInformationByHandle(as_handle(h), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    return true;
+  close(h);
+  return fail(ec, std::errc::too_many_symbolic_link_levels);  // a link, as O_NOFOLLOW reports it
+}
+
+// The owner is compared with the process's user and with the accounts that
+// stand for root (Administrators, SYSTEM); Windows has no mode bits.
+bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
+  out = {};
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(as_handle(h), &info)) return fail(ec);
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  out.kind = folder ? OwnerStatus::Kind::folder
+             : ::GetFileType(as_handle(h)) == FILE_TYPE_DISK ? OwnerStatus::Kind::regular
+                                                             : OwnerStatus::Kind::other;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = ::GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                       nullptr, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return fail(ec, code);
+  TOKEN_USER* user = nullptr;
+  std::vector<unsigned char> buffer(256);
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    if (::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+      user = reinterpret_cast<TOKEN_USER*>(buffer.data());
+    ::CloseHandle(token);
+  }
+  out.owned_by_user = owner != nullptr && user != nullptr && ::EqualSid(owner, user->User.Sid);
+  out.owned_by_admin = owner != nullptr && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                            ::IsWellKnownSid(owner, WinLocalSystemSid));
+  LPSTR text = nullptr;
+  if (owner != nullptr && ::ConvertSidToStringSidA(owner, &text)) {
+    out.owner = text;
+    ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
+  return true;
+}
+
+bool same_file(Handle h, const Path& path) {
+  HANDLE named = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = ::GetFileInformationByHandle(as_handle(h), &a) && ::GetFileInformationByHandle(named, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
 }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {

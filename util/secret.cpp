@@ -13,6 +13,12 @@ void secure_wipe(void* p, std::size_t n) noexcept {
   __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
+bool equal_in_constant_time(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+  volatile std::uint8_t difference = 0;
+  for (std::size_t i = 0; i < n; ++i) difference = static_cast<std::uint8_t>(difference | (a[i] ^ b[i]));
+  return difference == 0;
+}
+
 SecretBytes::SecretBytes(std::size_t n) : data_(n ? new std::uint8_t[n]() : nullptr), size_(n) {}
 
 SecretBytes::~SecretBytes() { reset(); }

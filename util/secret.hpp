@@ -11,6 +11,10 @@ namespace vellicor {
 // Overwrites n bytes in a way the optimiser may not drop.
 void secure_wipe(void* p, std::size_t n) noexcept;
 
+// Whether n bytes at a and b are equal, in a time that does not depend on
+// where they differ.
+bool equal_in_constant_time(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept;
+
 class SecretBytes {
  public:
   SecretBytes() = default;
