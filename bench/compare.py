@@ -151,6 +151,103 @@ def bench_size(label, size, work, program, runs):
     return {"label": label, "size": size, "piped": piped, **got}
 
 
+# Hostile inputs: the cost must stay near the I/O.
+EMPTY_CHUNKS = 4 * 1024 * 1024
+CHUNK_TARGET = 5.0  # the chunk walk: at most this many times reading the file
+NAMES = 100_000
+NAME_LENGTH = 216
+LISTING_TARGET = 3.0  # path correction: at most this many times `ls -lU` of the folder
+
+
+def time_rounds(commands, cwd, runs):
+    """Median wall time and largest peak RSS of each command, run in turn
+    round after round; the files named after each command are removed after
+    every run. commands: name -> (argv, files it leaves)."""
+    walls = {name: [] for name in commands}
+    peaks = {name: 0 for name in commands}
+    for _ in range(runs):
+        for name, (cmd, leaves) in commands.items():
+            w, p = run_once(cmd, cwd)
+            walls[name].append(w)
+            peaks[name] = max(peaks[name], p)
+            for f in leaves:
+                os.remove(os.path.join(cwd, f))
+    return {name: (statistics.median(walls[name]), peaks[name]) for name in commands}
+
+
+def empty_chunks(count):
+    """`count` empty ancillary chunks, each with its right CRC."""
+    one = struct.pack(">I", 0) + b"zzZz" + struct.pack(">I", zlib.crc32(b"zzZz"))
+    return one * count
+
+
+def bench_hostile(work, program, runs):
+    """The two hostile inputs: a PNG of millions of empty chunks (embedded
+    into, extracted from) against reading or copying the file, and a mistyped
+    long name in a folder of many long names against `ls -lU` of it."""
+    d = os.path.join(work, "hostile")
+    os.makedirs(d)
+    prog = os.path.join(d, "vellicor")
+    shutil.copy2(program, prog)
+    subprocess.run([prog, "genkeys"], check=True, stdout=subprocess.DEVNULL)
+    make_carrier(os.path.join(d, "carrier.png"))
+    with open(os.path.join(d, "small.txt"), "w") as f:
+        f.write("small")
+    subprocess.run([prog, "embed", "small.txt", "carrier.png", "stego.png"], check=True, stdout=subprocess.DEVNULL)
+    chunks = empty_chunks(EMPTY_CHUNKS)
+    for name, source in (("many_carrier.png", "carrier.png"), ("many_stego.png", "stego.png")):
+        with open(os.path.join(d, source), "rb") as f:
+            body = f.read()
+        with open(os.path.join(d, name), "wb") as f:
+            f.write(body[:8] + chunks + body[8:])
+    for name in ("many_carrier.png", "many_stego.png"):
+        warm(os.path.join(d, name))
+    os.sync()
+    chunk_rows = time_rounds({
+        "read": (["cat", "many_stego.png"], []),
+        "extract": ([prog, "extract", "many_stego.png", "out.bin"], ["out.bin"]),
+        "copy": (["eatmydata", "cp", "many_carrier.png", "copy.png"], ["copy.png"]),
+        "embed": (["eatmydata", prog, "embed", "small.txt", "many_carrier.png", "out.png"], ["out.png"]),
+    }, d, runs)
+
+    # Every name is as long as the typed one and shares all but its number
+    # with it, so no name can be ruled out early; the real one is a stego.
+    names = os.path.join(d, "names")
+    os.makedirs(names)
+    stem = "".join("abcdefghijklmnopqrstuvwxyz"[(i * 7) % 26] for i in range(NAME_LENGTH - 12))
+    real = None
+    for i in range(NAMES):
+        name = f"{stem}{i:08d}.png"
+        if i == NAMES // 2:
+            real = name
+            shutil.copyfile(os.path.join(d, "stego.png"), os.path.join(names, name))
+        else:
+            open(os.path.join(names, name), "wb").close()
+    typed = real[:100] + ("Q" if real[100] != "q" else "R") + real[101:]
+    os.sync()
+    listing_rows = time_rounds({
+        "ls": (["ls", "-lU", "names"], []),
+        "correct": ([prog, "extract", "names/" + typed, "out.bin"], ["out.bin"]),
+    }, d, runs)
+    shutil.rmtree(d)
+    return {"chunks": chunk_rows, "listing": listing_rows}
+
+
+def print_hostile(h):
+    size = EMPTY_CHUNKS * 12
+    print(f"\nHostile inputs (medians): a PNG with {EMPTY_CHUNKS:,} empty chunks ({size / MiB:.0f} MiB more),"
+          f" and a mistyped {NAME_LENGTH}-byte name among {NAMES:,} names of that length.")
+    c, l = h["chunks"], h["listing"]
+    rows = (("empty chunks", "extract", c["extract"], "cat", c["read"], CHUNK_TARGET),
+            ("empty chunks", "embed", c["embed"], "cp", c["copy"], CHUNK_TARGET),
+            ("long names", "correct", l["correct"], "ls -lU", l["ls"], LISTING_TARGET))
+    for label, op, (t, rss), ref_name, (ref, _), target in rows:
+        verdict = f"<={target}x {ref_name}" if t <= target * ref else f"OVER {target}x {ref_name}"
+        rss_verdict = "RSS ok" if rss <= RSS_TARGET else "RSS OVER 16 MiB"
+        print(f"{label:<14}{op:<9}{fmt_time(t):>12}{ref_name:>8}{fmt_time(ref):>12}{t / ref:7.2f}x"
+              f"{rss / MiB:8.1f} MiB  {verdict}, {rss_verdict}")
+
+
 def fmt_time(s):
     return f"{s * 1000:9.1f} ms" if s < 10 else f"{s:9.2f} s "
 
@@ -210,8 +307,9 @@ def main():
     ap.add_argument("--program", required=True)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--big", action="store_true", help="also the largest input (about 2 GiB)")
+    ap.add_argument("--hostile-only", action="store_true", help="only the hostile inputs")
     a = ap.parse_args()
-    sizes = [("256MiB", 256 * MiB, a.runs), ("1KiB", 1024, a.runs)]
+    sizes = [] if a.hostile_only else [("256MiB", 256 * MiB, a.runs), ("1KiB", 1024, a.runs)]
     if a.big:
         sizes.append(("big", BIG, min(a.runs, 3)))
     work = os.environ.get("BENCH_WORK_DIR") or tempfile.mkdtemp(prefix="vellicor-bench-")
@@ -221,7 +319,11 @@ def main():
         for label, size, runs in sizes:
             print(f"bench: {label} ...", file=sys.stderr, flush=True)
             rows.append(bench_size(label, size, work, a.program, runs))
-        print_table(rows, a.runs)
+        print("bench: hostile inputs ...", file=sys.stderr, flush=True)
+        hostile = bench_hostile(work, a.program, a.runs)
+        if rows:
+            print_table(rows, a.runs)
+        print_hostile(hostile)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

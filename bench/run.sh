@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Whole-program benchmark: builds a Release copy of the program in its own
 # folder, then times embed and extract against cp and age on the same files
-# and prints one table of medians, ratios and peak memory.
+# and prints one table of medians, ratios and peak memory; then the hostile
+# inputs: a PNG of 4 M empty chunks against reading (cat) or copying (cp) it,
+# and a mistyped long name in a folder of 100,000 long names against `ls -lU`.
 #
 #   bash bench/run.sh            256 MiB and 1 KiB files, 5 runs each
 #   bash bench/run.sh --big      also the largest input, about 2 GiB (slow; not for CI)
 #   bash bench/run.sh --micro    also the Google Benchmark micro-benchmarks
+#   bash bench/run.sh --hostile-only   only the hostile inputs (many empty chunks, a folder of long names)
 #   RUNS=9 bash bench/run.sh     more runs per row
 #
 # The build is the bench preset of CMakePresets.json, in build-bench/;

@@ -60,6 +60,38 @@ std::int32_t fuzzy_distance(std::string_view a, std::string_view b) {
   return previous[m];
 }
 
+std::int32_t fuzzy_distance_within(std::string_view a, std::string_view b, std::int32_t limit) {
+  const std::size_t n = a.size();
+  const std::size_t m = b.size();
+  const std::size_t longer = std::max(n, m);
+  // The distance never exceeds the longer length: no bound to apply.
+  if (limit < 0 || static_cast<std::uint64_t>(limit) >= longer) return fuzzy_distance(a, b);
+  const std::size_t k = static_cast<std::size_t>(limit);
+  const std::int32_t over = limit + 1;
+  if ((n > m ? n - m : m - n) > k) return over;
+  // Only cells with |i - j| <= k can hold k or less; any other cell counts as
+  // `over`, and so does every cell once a whole row is past k.
+  std::vector<std::int32_t> previous(m + 1, over);
+  std::vector<std::int32_t> current(m + 1, over);
+  for (std::size_t j = 0; j <= std::min(m, k); ++j) previous[j] = static_cast<std::int32_t>(j);
+  for (std::size_t i = 1; i <= n; ++i) {
+    const std::size_t lo = i > k ? i - k : 1;
+    const std::size_t hi = std::min(m, i + k);
+    current[lo - 1] = lo == 1 && i <= k ? static_cast<std::int32_t>(i) : over;
+    std::int32_t row_best = current[lo - 1];
+    const char ai = fold(a[i - 1]);
+    for (std::size_t j = lo; j <= hi; ++j) {
+      const std::int32_t substitution = (ai == fold(b[j - 1])) ? 0 : 1;
+      current[j] = std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + substitution, over});
+      row_best = std::min(row_best, current[j]);
+    }
+    if (hi < m) current[hi + 1] = over;
+    if (row_best > limit) return over;
+    previous.swap(current);
+  }
+  return previous[m];
+}
+
 std::string correct_command(const std::string& typed) {
   if (typed.empty()) return {};
   const std::string_view stripped = strip_leading_dashes(typed);

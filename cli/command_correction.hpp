@@ -24,5 +24,8 @@ std::string correct_command(const std::string& typed);
 
 // Edit distance (insert, delete, substitute; ASCII letters folded).
 std::int32_t fuzzy_distance(std::string_view a, std::string_view b);
+// The same distance where it is at most `limit` (>= 0), otherwise limit + 1,
+// found in time that grows with the shorter length times the limit.
+std::int32_t fuzzy_distance_within(std::string_view a, std::string_view b, std::int32_t limit);
 
 }  // namespace vellicor

@@ -47,13 +47,13 @@ bool enter_program_directory(const std::string& argv0) {
   std::string why;
   std::optional<std::filesystem::path> dir = program_directory(argv0, &why);
   if (!dir) {
-    err({"[ERR] cannot find the program's folder from '", argv0, "': ", why, "\n"});
+    err({"[ERR] cannot find the program's folder from '", printable(argv0), "': ", why, "\n"});
     return false;
   }
   std::error_code ec;
   std::filesystem::current_path(*dir, ec);
   if (ec) {
-    err({"[ERR] cannot change to the program's folder '", to_message_text(*dir), "': ", ec.message(), "\n"});
+    err({"[ERR] cannot change to the program's folder '", printable(to_message_text(*dir)), "': ", ec.message(), "\n"});
     return false;
   }
   return true;
@@ -88,12 +88,12 @@ int run_genkeys() {
     out("[ERR] genkeys failed\n");
     return 1;
   }
-  out({"[OK] Kyber-1024 keys ready in '", key_directory, "'\n"});
+  out({"[OK] Kyber-1024 keys ready in '", printable(key_directory), "'\n"});
   return 0;
 }
 
 bool check_key_pair() {
-  out({"[SMART] Checking Kyber-1024 keypair in '", key_directory, "'...\n"});
+  out({"[SMART] Checking Kyber-1024 keypair in '", printable(key_directory), "'...\n"});
   if (ensure_kyber_keypair()) return true;
   err("[ERR] could not generate/load Kyber keys (keys\\kyber.pub, keys\\kyber.prv)\n");
   return false;
@@ -107,13 +107,14 @@ int run_embed(const Words& words) {
   std::optional<std::string> carrier = smart_correct_path(words[2]);
   if (!carrier) return 1;
   const std::string output = words[3];
-  out({"[INFO] Embedding '", *input, "' into carrier PNG '", *carrier, "' -> '", output, "'\n"});
+  out({"[INFO] Embedding '", printable(*input), "' into carrier PNG '", printable(*carrier), "' -> '",
+       printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
   if (!encrypt_and_embed(*input, *carrier, output)) {
     out("[ERR] embed failed\n");
     return 1;
   }
-  out({"[OK] Stego PNG written: ", output, "\n"});
+  out({"[OK] Stego PNG written: ", printable(output), "\n"});
   return 0;
 }
 
@@ -122,13 +123,13 @@ int run_extract(const Words& words) {
   std::optional<std::string> stego = smart_correct_path(words[1]);
   if (!stego) return 1;
   const std::string output = words[2];
-  out({"[INFO] Extracting from stego PNG '", *stego, "' -> '", output, "'\n"});
+  out({"[INFO] Extracting from stego PNG '", printable(*stego), "' -> '", printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
   if (!extract_and_decrypt(*stego, output)) {
     out("[ERR] extract failed\n");
     return 1;
   }
-  out({"[OK] Payload restored to file: ", output, "\n"});
+  out({"[OK] Payload restored to file: ", printable(output), "\n"});
   return 0;
 }
 

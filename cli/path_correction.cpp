@@ -1,11 +1,11 @@
 #include "cli/path_correction.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <limits>
 #include <system_error>
-#include <vector>
 
 #include "cli/command_correction.hpp"
 #include "util/console.hpp"
@@ -53,26 +53,35 @@ struct Candidate {
 };
 
 // The nearest regular file of the folder, or nothing when the folder cannot be
-// read to the end (what was seen before a failure does not count).
+// read to the end (what was seen before a failure does not count). The folder
+// is read one name at a time, and a name is measured only as far as it could
+// still be accepted and beat the best so far: the first of the nearest names
+// wins as with the full distance, since nothing further than 3 is taken.
 std::optional<Candidate> nearest_regular_file(const std::string& directory, const std::string& target) {
   const fs::path folder = to_native_path(directory);
-  std::vector<fs::path> names;
-  if (!list_directory(folder, names)) return std::nullopt;
   Candidate best;
-  std::error_code ec;
-  for (const fs::path& entry : names) {
+  bool abandoned = false;
+  const bool listed = for_each_directory_entry(folder, [&](const fs::path& entry) {
+    std::error_code ec;
     const fs::file_status st = fs::status(folder / entry, ec);
     // Vanished entries, dangling links and unnamed types are skipped; any
     // other failure to read an entry abandons the scan.
-    if (ec && !is_absence(ec) && st.type() != fs::file_type::unknown) return std::nullopt;
-    if (ec || st.type() != fs::file_type::regular) continue;
+    if (ec && !is_absence(ec) && st.type() != fs::file_type::unknown) {
+      abandoned = true;
+      return false;
+    }
+    if (ec || st.type() != fs::file_type::regular) return true;
     // A name that the narrow code page cannot spell could not be typed or
     // opened through it either: not a candidate.
     std::string name;
-    if (!to_narrow_text(entry, name)) continue;
-    const std::int32_t d = fuzzy_distance(target, name);
-    if (d < best.distance) best = Candidate{d, std::move(name)};
-  }
+    if (!to_narrow_text(entry, name)) return true;
+    const std::int32_t limit = std::min(best.distance - 1, kAcceptDistance);
+    if (limit < 0) return true;
+    const std::int32_t d = fuzzy_distance_within(target, name, limit);
+    if (d <= limit) best = Candidate{d, std::move(name)};
+    return true;
+  });
+  if (!listed || abandoned) return std::nullopt;
   return best;
 }
 
@@ -83,7 +92,7 @@ std::optional<std::string> correct(const std::string& typed) {
     case Presence::present:
       return typed;
     case Presence::failed:
-      err({"[ERR] cannot check input path '", typed, "': ", ec.message(), "\n"});
+      err({"[ERR] cannot check input path '", printable(typed), "': ", ec.message(), "\n"});
       return std::nullopt;
     case Presence::absent:
       break;
@@ -94,17 +103,18 @@ std::optional<std::string> correct(const std::string& typed) {
   std::string directory;
   std::string target;
   if (!to_narrow_text(path.parent_path(), directory) || !to_narrow_text(path.filename(), target)) {
-    err({"[ERR] cannot correct input path '", typed, "': its name does not convert back to the system code page\n"});
+    err({"[ERR] cannot correct input path '", printable(typed),
+         "': its name does not convert back to the system code page\n"});
     return std::nullopt;
   }
   if (directory.empty()) {
     const fs::path cwd = fs::current_path(ec);
     if (ec) {
-      err({"[ERR] cannot read the current directory to correct '", typed, "': ", ec.message(), "\n"});
+      err({"[ERR] cannot read the current directory to correct '", printable(typed), "': ", ec.message(), "\n"});
       return std::nullopt;
     }
     if (!to_narrow_text(cwd, directory)) {
-      err({"[ERR] cannot correct input path '", typed,
+      err({"[ERR] cannot correct input path '", printable(typed),
            "': the current directory has a name outside the system code page\n"});
       return std::nullopt;
     }
@@ -113,7 +123,7 @@ std::optional<std::string> correct(const std::string& typed) {
   const std::optional<Candidate> best = nearest_regular_file(directory, target);
   if (!best || best->name.empty() || best->distance > kAcceptDistance) return typed;
   std::string corrected = join(directory, best->name);
-  out({"[SMART] corrected path '", typed, "' -> '", corrected, "'\n"});
+  out({"[SMART] corrected path '", printable(typed), "' -> '", printable(corrected), "'\n"});
   return corrected;
 }
 
@@ -126,9 +136,9 @@ std::optional<std::string> smart_correct_path(const std::string& typed) {
   try {
     return correct(typed);
   } catch (const std::exception& e) {
-    err({"[ERR] cannot correct input path '", typed, "': ", e.what(), "\n"});
+    err({"[ERR] cannot correct input path '", printable(typed), "': ", printable(e.what()), "\n"});
   } catch (...) {
-    err({"[ERR] cannot correct input path '", typed, "'\n"});
+    err({"[ERR] cannot correct input path '", printable(typed), "'\n"});
   }
   return std::nullopt;
 }

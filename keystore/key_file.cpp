@@ -12,11 +12,11 @@ namespace vellicor {
 bool read_key_file(InputFile& file, const std::string& path, std::size_t expected, SecretBytes& out) {
   const std::string want = std::to_string(expected);
   if (!file.size_known()) {
-    err({"[ERR] key file '", path, "' is not a regular file (expected ", want, " bytes)\n"});
+    err({"[ERR] key file '", printable(path), "' is not a regular file (expected ", want, " bytes)\n"});
     return false;
   }
   if (file.size() != expected) {
-    err({"[ERR] key file '", path, "' has ", std::to_string(file.size()), " bytes, expected ", want, "\n"});
+    err({"[ERR] key file '", printable(path), "' has ", std::to_string(file.size()), " bytes, expected ", want, "\n"});
     return false;
   }
   SecretBytes bytes(expected);
@@ -58,19 +58,21 @@ bool check_opened(const InputFile& file, const std::string& path, bool folder, b
   const std::string_view what = folder ? "key folder '" : "key file '";
   OwnerStatus st;
   std::string why;
-  if (!file.owner_status(st, &why)) return refuse({"[ERR] cannot check ", what, path, "': ", why, "\n"});
+  if (!file.owner_status(st, &why)) return refuse({"[ERR] cannot check ", what, printable(path), "': ", why, "\n"});
   if (st.kind != (folder ? OwnerStatus::Kind::folder : OwnerStatus::Kind::regular))
-    return refuse({"[ERR] ", what, path, folder ? "' is not a folder" : "' is not a regular file (a pipe or a device)",
+    return refuse({"[ERR] ", what, printable(path),
+                   folder ? "' is not a folder" : "' is not a regular file (a pipe or a device)",
                    "; move it away and put the keys themselves there\n"});
   if (!st.owned_by_user && !st.owned_by_admin && !owns_program_folder(st.owner))
-    return refuse({"[ERR] ", what, path, "' belongs to another user (", st.owner,
+    return refuse({"[ERR] ", what, printable(path), "' belongs to another user (", st.owner,
                    "), not to you, root or the owner of the program's folder; move it away, or make it yours ",
                    "(chown)\n"});
   if (st.mode_known && (st.mode & 022) != 0)
-    return refuse({"[ERR] ", what, path, "' is writable by ", (st.mode & 002) != 0 ? "others" : "its group",
-                   "; run: chmod ", folder ? "700 " : "go-w ", for_shell(path), "\n"});
+    return refuse({"[ERR] ", what, printable(path), "' is writable by ", (st.mode & 002) != 0 ? "others" : "its group",
+                   "; run: chmod ", folder ? "700 " : "go-w ", printable(for_shell(path)), "\n"});
   if (secret && st.mode_known && (st.mode & 044) != 0)
-    err({"[WARN] private key '", path, "' may be read by others; run: chmod 600 ", for_shell(path), "\n"});
+    err({"[WARN] private key '", printable(path), "' may be read by others; run: chmod 600 ",
+         printable(for_shell(path)), "\n"});
   return true;
 }
 
@@ -84,8 +86,9 @@ bool open_key(InputFile& file, const std::string& path, bool secret, std::string
   std::string why;
   if (file.open(path, options, &why)) return check_opened(file, path, false, secret);
   if (why == std::make_error_code(std::errc::too_many_symbolic_link_levels).message())
-    return refuse({"[ERR] key file '", path, "' is a link; move it away and put the key file itself there\n"});
-  return refuse({cannot_open, path, "'\n"});
+    return refuse(
+        {"[ERR] key file '", printable(path), "' is a link; move it away and put the key file itself there\n"});
+  return refuse({cannot_open, printable(path), "'\n"});
 }
 
 }  // namespace
@@ -97,7 +100,7 @@ bool open_key_files(KeyFiles& keys) {
   InputFile folder;
   std::string why;
   if (!folder.open(key_directory, options, &why))
-    return refuse({"[ERR] cannot open key folder '", key_directory, "': ", why, "\n"});
+    return refuse({"[ERR] cannot open key folder '", printable(key_directory), "': ", why, "\n"});
   return check_opened(folder, key_directory, true, false) &&
          open_key(keys.public_key, public_key_path, false, "[ERR] cannot read Kyber public key from '") &&
          open_key(keys.private_key, private_key_path, true, "[ERR] missing kyber.prv in '");
@@ -107,7 +110,8 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
   for (const auto& [file, path] :
        {std::pair{&keys.public_key, &public_key_path}, {&keys.private_key, &private_key_path}})
     if (file->is_same_file(output_path))
-      return refuse({"[ERR] output '", output_path, "' is the key file '", *path, "'; choose another output\n"});
+      return refuse({"[ERR] output '", printable(output_path), "' is the key file '", printable(*path),
+                     "'; choose another output\n"});
   return true;
 }
 
@@ -120,7 +124,8 @@ bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t
       read_key_file(keys.private_key, private_key_path, secret_key_length, secret_key) &&
       equal_in_constant_time(secret_key.data() + at, public_key.data(), public_key.size()))
     return true;
-  return refuse({"[ERR] '", public_key_path, "' is not the public key held in '", private_key_path,
+  return refuse({"[ERR] '", printable(public_key_path), "' is not the public key held in '",
+                 printable(private_key_path),
                  "'; nothing was sealed: restore the pair from its backup, or move both files away for a new pair\n"});
 }
 

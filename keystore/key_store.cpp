@@ -28,7 +28,7 @@ Presence probe(const std::string& path) {
   bool found = false;
   std::string why;
   if (!entry_exists(path, found, &why)) {
-    err({"[ERR] cannot check '", path, "': ", why, "\n"});
+    err({"[ERR] cannot check '", printable(path), "': ", why, "\n"});
     return Presence::unknown;
   }
   return found ? Presence::present : Presence::absent;
@@ -41,7 +41,7 @@ bool make_key_directory() {
   bool created = false;
   std::string why;
   if (!make_private_folder(key_directory, created, &why)) {
-    err({"[ERR] cannot create key directory '", key_directory, "': ", why, "\n"});
+    err({"[ERR] cannot create key directory '", printable(key_directory), "': ", why, "\n"});
     return false;
   }
   return true;
@@ -62,12 +62,12 @@ std::optional<std::string> free_name_beside(const std::string& base) {
     bool taken = false;
     std::string why;
     if (!entry_exists(candidate, taken, &why)) {
-      err({"[ERR] cannot check '", candidate, "': ", why, "\n"});
+      err({"[ERR] cannot check '", printable(candidate), "': ", why, "\n"});
       return std::nullopt;
     }
     if (!taken) return candidate;
   }
-  err({"[ERR] no free name to set aside '", private_key_path, "'\n"});
+  err({"[ERR] no free name to set aside '", printable(private_key_path), "'\n"});
   return std::nullopt;
 }
 
@@ -78,10 +78,10 @@ bool set_aside_orphan() {
   if (!target) return false;
   std::string why;
   if (!rename_no_replace(private_key_path, *target, &why)) {
-    err({"[ERR] cannot set aside '", private_key_path, "': ", why, "\n"});
+    err({"[ERR] cannot set aside '", printable(private_key_path), "': ", why, "\n"});
     return false;
   }
-  out({"[INFO] '", private_key_path, "' had no public key; set aside as '", *target, "'\n"});
+  out({"[INFO] '", printable(private_key_path), "' had no public key; set aside as '", printable(*target), "'\n"});
   return true;
 }
 
@@ -121,7 +121,7 @@ bool generate_pair(bool orphan_found) {
   if (orphan_found && !set_aside_orphan()) return false;
   if (!write_key_file(public_key_path, public_key, false)) return generation_failed();
   if (!write_key_file(private_key_path, secret_key.span(), true)) return generation_failed();
-  out({"[INFO] Kyber-1024 keypair generated in '", key_directory, "'\n"});
+  out({"[INFO] Kyber-1024 keypair generated in '", printable(key_directory), "'\n"});
   return true;
 }
 
@@ -144,7 +144,7 @@ bool ensure_pair() {
   FolderLock lock;
   std::string why;
   if (!lock.lock(key_directory, &why)) {
-    err({"[ERR] cannot lock key directory '", key_directory, "': ", why, "\n"});
+    err({"[ERR] cannot lock key directory '", printable(key_directory), "': ", why, "\n"});
     return false;
   }
   pub = probe(public_key_path);
@@ -165,8 +165,8 @@ bool ensure_kyber_keypair() {
   // A drive without access lists (FAT, exFAT) keeps the private key open to
   // anyone who has the drive, whatever the program asked for.
   if (!keeps_access_lists(key_directory))
-    err({"[WARN] the drive of '", key_directory, "' keeps no access lists (FAT or exFAT): '", private_key_path,
-         "' is not protected from other users there\n"});
+    err({"[WARN] the drive of '", printable(key_directory), "' keeps no access lists (FAT or exFAT): '",
+         printable(private_key_path), "' is not protected from other users there\n"});
   return true;
 }
 

@@ -22,7 +22,7 @@ constexpr std::uint64_t kPipeLimit = std::uint64_t{64} << 30;
 bool open_png(InputFile& file, const std::string& path) {
   std::string why;
   if (file.open_positioned(path, kPipeLimit, png_signature, &why)) return true;
-  if (file.scratch_failed()) err({"[ERR] cannot copy '", path, "' into the temporary folder: ", why, "\n"});
+  if (file.scratch_failed()) err({"[ERR] cannot copy '", printable(path), "' into the temporary folder: ", why, "\n"});
   return false;
 }
 
@@ -38,7 +38,7 @@ bool fits_in_chunk(std::uint64_t length) {
 bool open_carrier(const std::string& carrier_path, Carrier& out) {
   out.path = carrier_path;
   if (!open_png(out.file, carrier_path)) {
-    err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+    err({"[ERR] cannot read carrier PNG '", printable(carrier_path), "'\n"});
     return false;
   }
   const ChunkSpot spot = find_chunk(out.file, iend_chunk_type);
@@ -50,18 +50,18 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
       err("[ERR] carrier file too small to be PNG\n");
       return false;
     case WalkStatus::bad_signature:
-      err({"[ERR] carrier file '", carrier_path, "' is not a valid PNG (bad signature)\n"});
+      err({"[ERR] carrier file '", printable(carrier_path), "' is not a valid PNG (bad signature)\n"});
       return false;
     case WalkStatus::malformed:
       err("[ERR] malformed PNG: chunk length beyond file size\n");
       return false;
     case WalkStatus::read_error:
-      err({"[ERR] cannot read carrier PNG '", carrier_path, "'\n"});
+      err({"[ERR] cannot read carrier PNG '", printable(carrier_path), "'\n"});
       return false;
     case WalkStatus::not_found:
       break;
   }
-  err({"[ERR] IEND chunk not found in PNG '", carrier_path, "'\n"});
+  err({"[ERR] IEND chunk not found in PNG '", printable(carrier_path), "'\n"});
   return false;
 }
 
@@ -69,10 +69,10 @@ bool StegoWriter::failed() {
   // A carrier that changed size while it was copied is what failed, not
   // the output.
   if (carrier_ != nullptr && carrier_->file.size_changed()) {
-    err({"[ERR] cannot read carrier PNG '", carrier_->path, "'\n"});
+    err({"[ERR] cannot read carrier PNG '", printable(carrier_->path), "'\n"});
     return false;
   }
-  err({"[ERR] failed to write output PNG '", output_path_, "'\n"});
+  err({"[ERR] failed to write output PNG '", printable(output_path_), "'\n"});
   return false;
 }
 
@@ -134,7 +134,7 @@ bool embed_into_png(const std::string& carrier_path, const std::string& output_p
 
 bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
   if (!open_png(out.file, stego_path)) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   const ChunkSpot spot = find_chunk(out.file, payload_chunk_type);
@@ -147,18 +147,18 @@ bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
       err("[ERR] PNG too small\n");
       return false;
     case WalkStatus::bad_signature:
-      err({"[ERR] file '", stego_path, "' is not a valid PNG (bad signature)\n"});
+      err({"[ERR] file '", printable(stego_path), "' is not a valid PNG (bad signature)\n"});
       return false;
     case WalkStatus::malformed:
       err("[ERR] malformed PNG while searching vcKy\n");
       return false;
     case WalkStatus::read_error:
-      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
       return false;
     case WalkStatus::not_found:
       break;
   }
-  err({"[ERR] no vcKy chunk found in PNG '", stego_path, "'\n"});
+  err({"[ERR] no vcKy chunk found in PNG '", printable(stego_path), "'\n"});
   return false;
 }
 
@@ -170,11 +170,11 @@ bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out) {
   try {
     payload.resize(static_cast<std::size_t>(stego.length));
   } catch (const std::bad_alloc&) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   if (!stego.file.read_at(stego.offset, payload.data(), payload.size())) {
-    err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
   }
   payload_out.swap(payload);

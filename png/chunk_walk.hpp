@@ -5,6 +5,7 @@
 // and fuzzers can feed it any bytes.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "util/byte_buffer.hpp"
@@ -36,7 +37,12 @@ struct ChunkSpot {
 // Checks the signature, then walks the chunks from offset 8 and stops at the
 // first chunk of the given type. Only lengths and types are read: no CRC, no
 // chunk order, no IEND stop. The CRC of the last chunk may be missing.
-ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type);
-ChunkSpot find_chunk(ByteView file, const ChunkType& type);
+// The headers are read a window of `window_bytes` (at least 8) at a time, so
+// a file of many small chunks costs about one read of the file; the spot is
+// the same for any window.
+inline constexpr std::size_t chunk_header_window = std::size_t{64} << 10;
+ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type,
+                     std::size_t window_bytes = chunk_header_window);
+ChunkSpot find_chunk(ByteView file, const ChunkType& type, std::size_t window_bytes = chunk_header_window);
 
 }  // namespace vellicor

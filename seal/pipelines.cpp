@@ -25,18 +25,18 @@ namespace {
 constexpr std::size_t kBlock = write_block_length;
 
 bool input_too_large(const std::string& input_path, const std::string& size, std::uint64_t limit) {
-  err({"[ERR] input file '", input_path, "' is too large to hide: ", size, " bytes, at most ", std::to_string(limit),
-       "\n"});
+  err({"[ERR] input file '", printable(input_path), "' is too large to hide: ", size, " bytes, at most ",
+       std::to_string(limit), "\n"});
   return false;
 }
 
 bool cannot_read_input(const std::string& input_path) {
-  err({"[ERR] cannot read input file '", input_path, "'\n"});
+  err({"[ERR] cannot read input file '", printable(input_path), "'\n"});
   return false;
 }
 
 bool input_changed(const std::string& input_path) {
-  err({"[ERR] input file '", input_path, "' changed size while it was read\n"});
+  err({"[ERR] input file '", printable(input_path), "' changed size while it was read\n"});
   return false;
 }
 
@@ -110,7 +110,7 @@ bool seal_body(InputFile& input, const std::string& input_path, std::uint64_t li
 bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphertext, SecretBytes& key) {
   SecretBytes secret_key;
   if (!read_key_file(private_key_file, private_key_path, kem->length_secret_key, secret_key)) {
-    err({"[ERR] missing kyber.prv in '", private_key_path, "'\n"});
+    err({"[ERR] missing kyber.prv in '", printable(private_key_path), "'\n"});
     return false;
   }
   SecretBytes shared(kem->length_shared_secret);
@@ -152,7 +152,7 @@ class PlaintextSink {
   // Only after the tag has verified: the file is flushed and takes its name.
   bool commit() {
     if (!writable_ || !file_.commit()) {
-      err({"[ERR] cannot write outfile '", path_, "'\n"});
+      err({"[ERR] cannot write outfile '", printable(path_), "'\n"});
       return false;
     }
     warn_if_unflushed(path_, file_.after_naming_warning());
@@ -180,7 +180,7 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
   }
   SecretBytes public_key;
   if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key)) {
-    err({"[ERR] cannot read Kyber public key from '", public_key_path, "'\n"});
+    err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
     return false;
   }
   if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
@@ -219,13 +219,13 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     case HeaderRead::invalid:
       return false;
     case HeaderRead::read_error:
-      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
       return false;
   }
   KeyFiles keys;
   if (!open_key_files(keys)) return false;
   if (!output_is_not_a_key(keys, output_path)) {
-    err({"[ERR] cannot write outfile '", output_path, "'\n"});
+    err({"[ERR] cannot write outfile '", printable(output_path), "'\n"});
     return false;
   }
   KemHandle kem = make_kyber1024();
@@ -255,7 +255,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
   for (std::uint64_t done = 0; done < envelope.c;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(envelope.c - done, block.size()));
     if (!stego.file.read_at(envelope.ciphertext_offset + done, block.data(), n)) {
-      err({"[ERR] cannot read PNG '", stego_path, "'\n"});
+      err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
       return false;
     }
     const std::span<std::uint8_t> piece(block.data(), n);

@@ -34,8 +34,26 @@ void err(std::initializer_list<std::string_view> pieces) {
   std::fflush(stderr);
 }
 
+std::string printable(std::string_view name) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      shown += "\\x";
+      shown += hex[byte >> 4];
+      shown += hex[byte & 0xf];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 void warn_if_unflushed(std::string_view path, std::string_view reason) {
-  if (!reason.empty()) err({"[WARN] '", path, "' is written, but its folder could not be flushed: ", reason, "\n"});
+  if (!reason.empty())
+    err({"[WARN] '", printable(path), "' is written, but its folder could not be flushed: ", reason, "\n"});
 }
 
 }  // namespace vellicor

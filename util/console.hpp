@@ -3,6 +3,7 @@
 // standard error, and standard error is unbuffered, so a console shows the
 // lines of both in the order they were written.
 
+#include <string>
 #include <string_view>
 
 namespace vellicor {
@@ -50,6 +51,12 @@ void flush_out();
 // Several pieces written as one message (prefix, path, suffix).
 void out(std::initializer_list<std::string_view> pieces);
 void err(std::initializer_list<std::string_view> pieces);
+
+// A path or name as every printed line shows it: the control bytes 0x00-0x1F
+// and 0x7F as "\x1b" (two lower-case hex digits), so that a name planted in a
+// folder cannot move the cursor, wipe a line or reset the terminal; every
+// other byte, UTF-8 included, as it is.
+std::string printable(std::string_view name);
 
 // An output that took its name but whose folder could not be flushed holds
 // the new bytes; that is said on standard error, and is no failure. Nothing

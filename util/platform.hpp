@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,12 +81,15 @@ constexpr char preferred_separator = static_cast<char>(std::filesystem::path::pr
 // '/' everywhere, and '\' too on Windows.
 constexpr bool is_separator(char c) { return c == '/' || c == preferred_separator; }
 
-// The names in one folder, one level deep, in the order the system lists
-// them, without "." and "..". False (with a reason) when the folder cannot be
-// opened or the listing fails part way; names already collected then do not
-// count.
-bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
-                    std::string* why = nullptr);
+// Hands `visit` the names in one folder, one at a time, one level deep, in
+// the order the system lists them, without "." and "..": a folder of any size
+// costs the memory of one name. `visit` returns false to stop the listing
+// there (the result is then true). False (with a reason) when the folder
+// cannot be opened or the listing fails part way; the names already visited
+// then do not count.
+bool for_each_directory_entry(const std::filesystem::path& directory,
+                              const std::function<bool(const std::filesystem::path& name)>& visit,
+                              std::string* why = nullptr);
 
 // Whether the file system that holds `folder` keeps access lists, so that a
 // folder or file for the user alone stays so. Windows: the volume's

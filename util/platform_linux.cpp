@@ -119,18 +119,17 @@ std::string to_message_text(const std::filesystem::path& path) { return path.nat
 
 std::filesystem::path to_system_path(const std::filesystem::path& path) { return path; }
 
-bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
-                    std::string* why) {
+bool for_each_directory_entry(const std::filesystem::path& directory,
+                              const std::function<bool(const std::filesystem::path& name)>& visit,
+                              std::string* why) {
   std::error_code ec;
   std::filesystem::directory_iterator it(directory, ec);
-  std::vector<std::filesystem::path> found;
   for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec))
-    found.push_back(it->path().filename());
+    if (!visit(it->path().filename())) return true;
   if (ec) {
     if (why != nullptr) *why = ec.message();
     return false;
   }
-  names.swap(found);
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -196,7 +197,7 @@ bool command_line_arguments(int argc, char** argv, std::vector<std::string>& arg
       continue;
     }
     err({"[ERR] argument ", std::to_string(i), " has characters that code page ", std::to_string(::GetACP()),
-         " cannot hold (shown as ?): '", to_message_text(std::filesystem::path(argument)), "'\n"});
+         " cannot hold (shown as ?): '", printable(to_message_text(std::filesystem::path(argument))), "'\n"});
     ok = false;
   }
   ::LocalFree(wide);
@@ -217,9 +218,9 @@ std::optional<std::string> user_default_locale_name() {
   return narrow;
 }
 
-// Windows has no advice of this kind for ordinary heap memory.
-bool list_directory(const std::filesystem::path& directory, std::vector<std::filesystem::path>& names,
-                    std::string* why) {
+bool for_each_directory_entry(const std::filesystem::path& directory,
+                              const std::function<bool(const std::filesystem::path& name)>& visit,
+                              std::string* why) {
   // The folder as given, not in the extended-length form: path correction
   // asks std::filesystem (the C runtime's _wstat64, which takes no \\?\ path)
   // what a path is, and both must see the same folders.
@@ -232,15 +233,17 @@ bool list_directory(const std::filesystem::path& directory, std::vector<std::fil
   HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) return fail(why, windows_error_text(::GetLastError()));
-  std::vector<std::filesystem::path> found;
+  // Closed on every way out, a throwing `visit` too.
+  const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(find, ::FindClose);
   DWORD error = ERROR_SUCCESS;
   do {
-    if (!is_dot_or_dot_dot(entry.cFileName)) found.emplace_back(std::wstring(entry.cFileName));
+    if (!is_dot_or_dot_dot(entry.cFileName) && !visit(std::filesystem::path(std::wstring(entry.cFileName)))) {
+      error = ERROR_NO_MORE_FILES;
+      break;
+    }
     if (!::FindNextFileW(find, &entry)) error = ::GetLastError();
   } while (error == ERROR_SUCCESS);
-  ::FindClose(find);
   if (error != ERROR_NO_MORE_FILES) return fail(why, windows_error_text(error));
-  names.swap(found);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -96,6 +97,11 @@ TEST_P(FuzzyDistanceTable, IsTheEditDistanceEitherWayRound) {
   const DistanceCase& c = GetParam();
   EXPECT_EQ(fuzzy_distance(c.a, c.b), c.expected) << c.a << " / " << c.b;
   EXPECT_EQ(fuzzy_distance(c.b, c.a), c.expected) << c.b << " / " << c.a;
+  // The bounded distance agrees with the full one up to its limit, and says
+  // "over" (limit + 1) past it.
+  for (std::int32_t limit = 0; limit <= 7; ++limit)
+    EXPECT_EQ(fuzzy_distance_within(c.a, c.b, limit), std::min(c.expected, limit + 1)) << c.a << " / " << c.b
+                                                                                        << " within " << limit;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -106,7 +112,12 @@ INSTANTIATE_TEST_SUITE_P(
                     DistanceCase{"photo.pgn", "photo.png", 2}, DistanceCase{"fiel.txt", "file.txt", 2},
                     // '@' and '[' sit next to 'A' and 'Z' and must not fold.
                     DistanceCase{"@[", "`{", 2}, DistanceCase{"\xc3\x89", "\xc3\xa9", 1},
-                    DistanceCase{"abc", "xyz", 3}, DistanceCase{"a", "abcdef", 5}));
+                    DistanceCase{"abc", "xyz", 3}, DistanceCase{"a", "abcdef", 5},
+                    // Edits at both ends and in the middle of longer names.
+                    DistanceCase{"xabcdefghij.png", "abcdefghij.pngy", 2},
+                    DistanceCase{"abcdefghij.png", "abcdeXfghij.pnG", 1},
+                    DistanceCase{"report-2024-final.txt", "repotr-2024-fnial.text", 5},
+                    DistanceCase{"aaaaaaaaaa", "aaaaaaab", 3}));
 
 }  // namespace
 }  // namespace vellicor

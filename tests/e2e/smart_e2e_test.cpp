@@ -203,5 +203,23 @@ TEST_F(SmartTest, UnsearchableInputFolderEndsTheRun) {
   EXPECT_EQ(list_dir(prog_dir()), test::as_installed("carrier.png keys sealed vellicor"));
 }
 
+// A name planted in the folder reaches the terminal with its control bytes
+// escaped, in the typed name, the corrected one and the output alike; the
+// files keep their real names, and UTF-8 is shown as it is.
+TEST_F(SmartTest, ControlBytesInNamesArePrintedEscaped) {
+  VELLICOR_POSIX_PROGRAM_ONLY("Windows file names cannot hold control characters");
+  write_file(prog_dir() / "message.txt", "x");
+  write_file(prog_dir() / "car\033c.png", test::make_png(4, 4));
+  const std::string output = "sa\xc3\xad" "da\x7f.png";  // UTF-8 and DEL
+  RunResult r = run({"embed", "message.txt", "car\tc.png", output});
+  const std::string shown = prog_ + sep_ + "car\\x1bc.png";
+  EXPECT_EQ(r.out, kBanner + kChecking + kGenerated + corrected_path("car\\x09c.png", shown) +
+                       "[INFO] Embedding 'message.txt' into carrier PNG '" + shown +
+                       "' -> 'sa\xc3\xad" "da\\x7f.png'\n[OK] Stego PNG written: sa\xc3\xad" "da\\x7f.png\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(list_dir(prog_dir()), test::as_installed("car\033c.png keys message.txt " + output + " vellicor"));
+}
+
 }  // namespace
 }  // namespace vellicor

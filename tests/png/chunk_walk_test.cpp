@@ -1,4 +1,5 @@
-// The in-memory chunk walk: every way it can end, on hand-made byte strings.
+// The in-memory chunk walk: every way it can end, on hand-made byte strings,
+// with header windows that end inside, at and after every header.
 #include "png/chunk_walk.hpp"
 
 #include <gtest/gtest.h>
@@ -37,6 +38,9 @@ TEST(ChunkWalk, Outcomes) {
   const ByteBuffer sig = signature();
   ByteBuffer sig_wrong = sig;
   sig_wrong[7] ^= 1;
+  std::vector<ByteBuffer> many(40, make_chunk("zzZz", {}));
+  many.push_back(ihdr);
+  many.push_back(vcky);
 
   struct Case {
     const char* name;
@@ -67,13 +71,20 @@ TEST(ChunkWalk, Outcomes) {
        WalkStatus::not_found, 0, 0},
       {"IEND as data is not a type", with({make_chunk("tEXt", as_bytes("IEND"))}), iend_chunk_type,
        WalkStatus::not_found, 0, 0},
+      {"vcKy after 40 empty chunks and IHDR", with(many), payload_chunk_type, WalkStatus::found,
+       8 + 40 * 12 + ihdr.size(), 3},
+      {"length past the end after 40 empty chunks", with({with(many, false), raw({0, 0, 1, 0, 'I', 'E', 'N', 'D'})}),
+       iend_chunk_type, WalkStatus::malformed, 0, 0},
   };
   for (const Case& c : cases) {
-    const ChunkSpot spot = find_chunk(c.file, c.type);
-    EXPECT_EQ(spot.status, c.status) << c.name;
-    if (c.status == WalkStatus::found) {
-      EXPECT_EQ(spot.offset, c.offset) << c.name;
-      EXPECT_EQ(spot.data_length, c.length) << c.name;
+    for (const std::size_t window : {std::size_t{0}, std::size_t{9}, std::size_t{12}, std::size_t{31},
+                                      chunk_header_window}) {
+      const ChunkSpot spot = find_chunk(c.file, c.type, window);
+      EXPECT_EQ(spot.status, c.status) << c.name << ", window " << window;
+      if (c.status == WalkStatus::found) {
+        EXPECT_EQ(spot.offset, c.offset) << c.name << ", window " << window;
+        EXPECT_EQ(spot.data_length, c.length) << c.name << ", window " << window;
+      }
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,34 +121,39 @@ TEST(NativePath, NameOutsideTheCodePageHasNoNarrowForm) {
   }
 }
 
-TEST(ListDirectory, GivesEveryEntryButDotAndDotDot) {
+// Every name the listing hands over, or nullopt when it fails.
+std::optional<std::vector<std::wstring>> listed(const fs::path& folder, std::string& why) {
+  std::vector<std::wstring> got;
+  if (!for_each_directory_entry(folder, [&](const fs::path& name) {
+        got.push_back(name.native());
+        return true;
+      }, &why))
+    return std::nullopt;
+  std::sort(got.begin(), got.end());
+  return got;
+}
+
+TEST(ForEachDirectoryEntry, GivesEveryEntryButDotAndDotDot) {
   TempDir dir;
   write_file(dir / "b.txt", "x");
   write_file(dir / ".hidden", "x");
   write_file(dir / "A", "x");
   fs::create_directory(dir / "sub");
-  std::vector<fs::path> names{L"stale"};
   std::string why;
-  ASSERT_TRUE(list_directory(dir.path(), names, &why)) << why;
-  std::vector<std::wstring> got;
-  for (const fs::path& n : names) got.push_back(n.native());
-  std::sort(got.begin(), got.end());
-  EXPECT_EQ(got, (std::vector<std::wstring>{L".hidden", L"A", L"b.txt", L"sub"}));
-
-  ASSERT_TRUE(list_directory(dir / "sub", names, &why)) << why;
-  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(listed(dir.path(), why), (std::vector<std::wstring>{L".hidden", L"A", L"b.txt", L"sub"})) << why;
+  EXPECT_EQ(listed(dir / "sub", why), std::vector<std::wstring>{}) << why;
+  int visits = 0;
+  EXPECT_TRUE(for_each_directory_entry(dir.path(), [&](const fs::path&) { return ++visits < 2; }, &why));
+  EXPECT_EQ(visits, 2) << "stops where the visitor says";
 }
 
-TEST(ListDirectory, FailsOnWhatIsNoFolder) {
+TEST(ForEachDirectoryEntry, FailsOnWhatIsNoFolder) {
   TempDir dir;
   write_file(dir / "file", "x");
   for (const fs::path& p : {dir / "missing", dir / "file", dir / "missing" / "deeper"}) {
-    std::vector<fs::path> names{L"kept"};
     std::string why;
-    EXPECT_FALSE(list_directory(p, names, &why)) << p;
+    EXPECT_EQ(listed(p, why), std::nullopt) << p;
     EXPECT_FALSE(why.empty()) << p;
-    ASSERT_EQ(names.size(), 1u) << p;
-    EXPECT_EQ(names[0], fs::path(L"kept")) << "left as it was";
   }
 }
 
