@@ -26,6 +26,7 @@ struct Row {
   std::vector<std::string> err;   // a piece of each line, in order
   int status;                     // and the closing line: "[OK] " or "[ERR] <command> failed"
   std::string work_after;
+  const char* via = nullptr;  // shell that runs the program as "$0" "$@" (a redirection, a namespace)
 };
 const std::string kWork = "carrier.png in.txt stego.png";
 const std::vector<std::string> kEmbed = {"embed", "W/in.txt", "W/carrier.png", "W/out.png"};
@@ -54,6 +55,11 @@ const Row kRows[] = {
      "carrier.png in.txt stego.png sticky"},
     {"output a pipe of one's own, with a reader", posix, "mkfifo $W/fifo && { cat $W/fifo >$W/got & }",
      {"extract", "W/stego.png", "W/fifo"}, {}, 0, "carrier.png fifo got in.txt stego.png"},
+    {"no /proc: an existing output is still replaced", root, "cp $W/stego.png $W/out.png", kEmbed, {}, 0,
+     "carrier.png in.txt out.png stego.png", "unshare -m sh -c 'mount -t tmpfs none /proc && exec \"$0\" \"$@\"'"},
+    {"extract to /dev/stdout appended to a log", posix, "echo old >$W/app.log", {"extract", "W/stego.png", "/dev/stdout"},
+     {"Stego", "https", "", "[SMART]", "keys OK", "-> '/dev/stdout'", "[OK] Payload restored"}, 0,
+     "app.log carrier.png in.txt stego.png", "exec >>\"$W/app.log\";"},
     {"extract into keys/kyber.prv", any, ":", {"extract", "W/stego.png", "keys/kyber.prv"},
      {"output 'keys/kyber.prv' is the key file 'keys/kyber.prv'; choose another", "cannot write outfile"}, 1, kWork},
     {"extract into a hard link of kyber.prv", any, "ln keys/kyber.prv $W/held", {"extract", "W/stego.png", "W/held"},
@@ -75,18 +81,23 @@ TEST_F(EnvironmentTest, KeyFolderKeyFilesAndOutputs) {
     const char* skip = row.needs == any ? "" : windows ? "POSIX only" : row.needs == root && ::geteuid() ? "root" : "";
     if (*skip != '\0') { std::cout << "[ SKIPPED  ] " << row.name << ": needs " << skip << "\n"; continue; }
     // Keys as made, outputs gone, the program folder its first owner's again; then the row's own set-up.
-    ASSERT_EQ(std::system(("cd " + prog_dir().string() + " && W=" + work_.string() + " && rm -rf keys $W/out.* $W/held $W/sticky $W/fifo $W/got "
+    ASSERT_EQ(std::system(("cd " + prog_dir().string() + " && W=" + work_.string() + " && rm -rf keys $W/out.* $W/held $W/sticky $W/fifo $W/got $W/app.log "
         "$W/s.png && cp -a ../pair keys && { chown --reference=.. . 2>/dev/null; true; } && " + row.setup).c_str()), 0);
     const std::string keys_before = snapshot(prog_dir() / "keys");
     std::vector<std::string> args;
     for (const std::string& a : row.args) args.push_back(a.rfind("W/", 0) ? a : test::as_program_sees(w(a.substr(2))));
     const auto start = std::chrono::steady_clock::now();
-    const test::RunResult r = run(args);
+    std::vector<std::string> shell = {"-c", std::string(row.via ? row.via : "") + " \"$0\" \"$@\"", program_.string()};
+    shell.insert(shell.end(), args.begin(), args.end());
+    test::RunOptions via;
+    via.cwd = work_;
+    via.env = {{"W", work_.string()}};
+    const test::RunResult r = row.via ? test::run_program("/bin/sh", shell, via) : run(args);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(windows ? 20 : 1));
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), std::ssize(row.err)) << r.err;
     std::size_t at = 0;
     for (const std::string& piece : row.err) EXPECT_NE(at = r.err.find(piece, at), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find(row.status ? "[ERR] " + row.args[0] + " failed\n" : "\n[OK] "), std::string::npos) << r.out;
+    EXPECT_NE((r.out + r.err).find(row.status ? "[ERR] " + row.args[0] + " failed\n" : "\n[OK] "), std::string::npos) << r.out;
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(test::list_dir(work_), row.work_after);
     EXPECT_EQ(snapshot(prog_dir() / "keys"), keys_before) << "a run changed the key folder";
