@@ -178,5 +178,5 @@ buildinfo_packages() {
     IFS=', ' read -r -a named <<<"$found"
     owners+=("${named[@]}")
   done
-  dpkg-query -W -f='${binary:Package} (= ${Version})\n' "${owners[@]}" | sort -u | sed 's/^/ /'
+  dpkg-query -W -f='${binary:Package} (= ${Version})\n' "${owners[@]}" | LC_ALL=C sort -u | sed 's/^/ /'
 }
