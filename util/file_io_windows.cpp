@@ -155,10 +155,17 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
   if (!options.allow_folder && names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (options.allow_folder ? FILE_FLAG_BACKUP_SEMANTICS : 0) |
                       (options.follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!take(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, flags, nullptr),
-            h, ec))
-    return false;
+  // A file that another run is just naming (renamed, its deletion mark not
+  // yet taken off) answers "access denied" for that moment: tried again
+  // for up to 0.1 s before that answer counts.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 10; ++tries) {
+    file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED) break;
+    ::Sleep(10);
+  }
+  if (!take(file, h, ec)) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   if (options.follow_links || !::GetFileInformationByHandle(as_handle(h), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
