@@ -25,6 +25,4 @@ ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type) {
   return {WalkStatus::not_found};
 }
 
-ChunkSpot find_chunk(ByteView file, const ChunkType& type) { return find_chunk(MemorySource(file), type); }
-
 }  // namespace vellicor

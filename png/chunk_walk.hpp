@@ -1,8 +1,7 @@
 #pragma once
 // The chunk walk: the one loop behind both embedding (looking for IEND) and
 // extracting (looking for vcKy). It reads only the chunk headers, at their
-// positions, from a file or from bytes in memory, and prints nothing, so tests
-// and fuzzers can feed it any bytes.
+// positions, and prints nothing.
 
 #include <array>
 #include <cstdint>
@@ -37,6 +36,5 @@ struct ChunkSpot {
 // first chunk of the given type. Only lengths and types are read: no CRC, no
 // chunk order, no IEND stop. The CRC of the last chunk may be missing.
 ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type);
-ChunkSpot find_chunk(ByteView file, const ChunkType& type);
 
 }  // namespace vellicor

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
+
+#include "tests/support/capture.hpp"
 
 namespace vellicor {
 namespace {
@@ -14,10 +15,9 @@ struct Corrected {
 };
 
 Corrected run_correct(const std::string& typed) {
-  testing::internal::CaptureStdout();
-  std::string word = correct_command(typed);
-  std::fflush(stdout);
-  return {word, testing::internal::GetCapturedStdout()};
+  std::string word;
+  std::string printed = test::capture([&] { word = correct_command(typed); }).out;
+  return {word, printed};
 }
 
 std::string announcement(const std::string& typed, const std::string& result) {

@@ -104,7 +104,7 @@ struct FailureCase {
 };
 
 TEST_F(PipelineE2e, EmbedFailures) {
-  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  const ByteBuffer& sig = test::kPngSignature;
   const ByteBuffer carrier = carrier_;
   const std::vector<FailureCase> cases = {
       {"input missing", [](const fs::path& h) { fs::remove(h / "input.bin"); },
@@ -336,7 +336,7 @@ TEST_F(PipelineE2e, ExtractFailures) {
   ByteBuffer k_1567{0x06, 0x1F};
   k_1567.resize(2 + 1567 + 28, 0x33);
   test::append(k_1567, ByteBuffer{0, 0, 0, 0, 0, 0, 0, 0});
-  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  const ByteBuffer& sig = test::kPngSignature;
   ByteBuffer past_end = sig;
   test::append(past_end, ByteBuffer{0, 0, 0, 40, 'v', 'c', 'K', 'y', 1});
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "kem/kem.hpp"
+#include "tests/support/capture.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vellicor {
@@ -44,25 +45,14 @@ unsigned mode_of(const fs::path& p) {
 
 class KeyStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_umask_ = ::umask(022);
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_.path());
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    ::umask(old_umask_);
-  }
+  void SetUp() override { old_umask_ = ::umask(022); }
+  void TearDown() override { ::umask(old_umask_); }
 
   static Outcome ensure() {
     Outcome o;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    o.ok = ensure_kyber_keypair();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
+    test::Printed p = test::capture([&] { o.ok = ensure_kyber_keypair(); });
+    o.out = p.out;
+    o.err = p.err;
     return o;
   }
 
@@ -89,9 +79,9 @@ class KeyStoreTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  test::CurrentFolder in_dir_{dir_.path()};
 
  private:
-  fs::path old_cwd_;
   mode_t old_umask_ = 0;
 };
 

@@ -1,4 +1,4 @@
-// The in-memory chunk walk: every way it can end, on hand-made byte strings.
+// The chunk walk: every way it can end, on files of hand-made bytes.
 #include "png/chunk_walk.hpp"
 
 #include <gtest/gtest.h>
@@ -16,10 +16,8 @@ using test::append;
 using test::as_bytes;
 using test::make_chunk;
 
-ByteBuffer signature() { return ByteBuffer(std::begin(test::kPngSignature), std::end(test::kPngSignature)); }
-
-ByteBuffer with(std::vector<ByteBuffer> parts, bool sig = true) {
-  ByteBuffer b = sig ? signature() : ByteBuffer{};
+ByteBuffer with(std::vector<ByteBuffer> parts) {
+  ByteBuffer b = test::kPngSignature;
   for (auto& p : parts) append(b, p);
   return b;
 }
@@ -34,7 +32,7 @@ TEST(ChunkWalk, Outcomes) {
   no_crc_last.resize(no_crc_last.size() - 4);
   ByteBuffer one_past = make_chunk("vcKy", as_bytes("abcd"));
   one_past.resize(one_past.size() - 5);
-  const ByteBuffer sig = signature();
+  const ByteBuffer& sig = test::kPngSignature;
   ByteBuffer sig_wrong = sig;
   sig_wrong[7] ^= 1;
 
@@ -50,7 +48,7 @@ TEST(ChunkWalk, Outcomes) {
       {"empty file", {}, iend_chunk_type, WalkStatus::too_small, 0, 0},
       {"seven bytes", ByteBuffer(sig.begin(), sig.begin() + 7), iend_chunk_type, WalkStatus::too_small, 0, 0},
       {"last signature byte wrong", sig_wrong, iend_chunk_type, WalkStatus::bad_signature, 0, 0},
-      {"signature only", signature(), iend_chunk_type, WalkStatus::not_found, 0, 0},
+      {"signature only", sig, iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"signature and 7 bytes", with({raw({0, 0, 0, 0, 'I', 'E', 'N'})}), iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"IEND after IHDR", with({ihdr, iend}), iend_chunk_type, WalkStatus::found, 8 + ihdr.size(), 0},
       {"no IEND", with({ihdr}), iend_chunk_type, WalkStatus::not_found, 0, 0},
@@ -68,8 +66,12 @@ TEST(ChunkWalk, Outcomes) {
       {"IEND as data is not a type", with({make_chunk("tEXt", as_bytes("IEND"))}), iend_chunk_type,
        WalkStatus::not_found, 0, 0},
   };
+  test::TempDir dir;
   for (const Case& c : cases) {
-    const ChunkSpot spot = find_chunk(c.file, c.type);
+    test::write_file(dir / "f.png", c.file);
+    InputFile file;
+    ASSERT_TRUE(file.open((dir / "f.png").string())) << c.name;
+    const ChunkSpot spot = find_chunk(file, c.type);
     EXPECT_EQ(spot.status, c.status) << c.name;
     if (c.status == WalkStatus::found) {
       EXPECT_EQ(spot.offset, c.offset) << c.name;

@@ -21,6 +21,7 @@
 #include "kem/kem.hpp"
 #include "png/chunk_container.hpp"
 #include "seal/envelope.hpp"
+#include "tests/support/capture.hpp"
 #include "tests/support/program_texts.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -51,14 +52,11 @@ KeyPair make_key_pair() {
 class Pipelines : public testing::Test {
  protected:
   void SetUp() override {
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_.path());
     fs::create_directory("keys");
     install_keys(pair());
     carrier_ = test::make_png(7, 5, 11);
     write_file("carrier.png", carrier_);
   }
-  void TearDown() override { fs::current_path(old_cwd_); }
 
   static const KeyPair& pair() {
     static const KeyPair kp = make_key_pair();
@@ -74,12 +72,10 @@ class Pipelines : public testing::Test {
     std::string err;
   };
   static Outcome run(const std::function<bool()>& f) {
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    bool ok = f();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "") << "the pipelines print nothing on standard output";
-    return {ok, testing::internal::GetCapturedStderr()};
+    bool ok = false;
+    test::Printed p = test::capture([&] { ok = f(); });
+    EXPECT_EQ(p.out, "") << "the pipelines print nothing on standard output";
+    return {ok, p.err};
   }
   static Outcome embed(const std::string& in, const std::string& carrier, const std::string& out) {
     return run([&] { return encrypt_and_embed(in, carrier, out); });
@@ -97,7 +93,7 @@ class Pipelines : public testing::Test {
   std::size_t envelope_offset() const { return carrier_.size() - 12 + 8; }  // make_png ends with IEND
 
   test::TempDir dir_;
-  fs::path old_cwd_;
+  test::CurrentFolder in_dir_{dir_.path()};
   ByteBuffer carrier_;
 };
 
@@ -243,7 +239,13 @@ TEST_F(Pipelines, ExtractRefusals) {
     append(s, test::make_chunk("IEND", {}));
     return s;
   };
-  const ByteBuffer nonce(12, 1), tag(16, 2);
+  // K, a KEM ciphertext of k bytes, nonce, tag, C = 2 and the ciphertext.
+  auto envelope_of = [](std::size_t k) {
+    ByteBuffer env{static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)};
+    env.resize(2 + k + 28, 3);
+    append(env, ByteBuffer{0, 0, 0, 0, 0, 0, 0, 2, 'c', 't'});
+    return env;
+  };
   const std::string invalid = "[ERR] invalid envelope in stego PNG\n";
   struct Case {
     const char* name;
@@ -251,9 +253,9 @@ TEST_F(Pipelines, ExtractRefusals) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"K of 1567", with_envelope(build_envelope(ByteBuffer(1567, 3), nonce, tag, bytes("ct"))),
+      {"K of 1567", with_envelope(envelope_of(1567)),
        "[ERR] envelope holds a KEM ciphertext of 1567 bytes, Kyber1024 uses 1568\n" + invalid},
-      {"K of 1569", with_envelope(build_envelope(ByteBuffer(1569, 3), nonce, tag, bytes("ct"))),
+      {"K of 1569", with_envelope(envelope_of(1569)),
        "[ERR] envelope holds a KEM ciphertext of 1569 bytes, Kyber1024 uses 1568\n" + invalid},
       {"bit flipped in the KEM ciphertext", flipped(2 + 700, 0x04), kTagLines},
       {"bit flipped in the nonce", flipped(1570 + 11, 0x01), kTagLines},

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "util/file_io.hpp"
+
 namespace vellicor::test {
 
 // A new folder with a random name; create_directory reports whether it made
@@ -85,6 +87,23 @@ std::string list_dir(const std::filesystem::path& p) {
   std::string joined;
   for (const auto& n : names) joined += (joined.empty() ? "" : " ") + n;
   return joined;
+}
+
+bool write_through(const std::string& path, ByteView data, std::string* why) {
+  AtomicFile file;
+  if (!file.open(path, {}, why)) return false;
+  for (std::size_t at = 0; at < data.size(); at += write_block_length)
+    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
+  return file.commit(why);
+}
+
+CurrentFolder::CurrentFolder(const std::filesystem::path& folder) : saved_(std::filesystem::current_path()) {
+  std::filesystem::current_path(folder);
+}
+
+CurrentFolder::~CurrentFolder() {
+  std::error_code ec;
+  std::filesystem::current_path(saved_, ec);
 }
 
 }  // namespace vellicor::test

@@ -32,4 +32,20 @@ ByteView as_bytes(std::string_view s);
 // Names of all entries directly in a folder, sorted, for "which files exist" checks.
 std::string list_dir(const std::filesystem::path& p);
 
+// Writes `data` as the program writes every file: through AtomicFile, in
+// blocks, then committed.
+bool write_through(const std::string& path, ByteView data, std::string* why = nullptr);
+
+// Makes a folder the current folder for as long as it lives, then goes back.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const std::filesystem::path& folder);
+  ~CurrentFolder();
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
 }  // namespace vellicor::test

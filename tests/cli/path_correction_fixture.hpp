@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "cli/path_correction.hpp"
+#include "tests/support/capture.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "util/platform.hpp"
 
@@ -19,12 +19,9 @@ namespace vellicor::test {
 class PathCorrectionFixture : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());
     // The folder's absolute name as the program sees it (no links resolved).
     ASSERT_TRUE(to_narrow_text(std::filesystem::current_path(), cwd_));
   }
-  void TearDown() override { std::filesystem::current_path(saved_); }
 
   struct Outcome {
     std::optional<std::string> result;
@@ -33,17 +30,13 @@ class PathCorrectionFixture : public testing::Test {
   };
 
   static Outcome correct(const std::string& typed) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::optional<std::string> result = smart_correct_path(typed);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::string err = testing::internal::GetCapturedStderr();
-    return {result, testing::internal::GetCapturedStdout(), err};
+    std::optional<std::string> result;
+    Printed p = capture([&] { result = smart_correct_path(typed); });
+    return {result, p.out, p.err};
   }
 
   TempDir dir_;
-  std::filesystem::path saved_;
+  CurrentFolder in_dir_{dir_.path()};
   std::string cwd_;
 };
 
