@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tests/support/capture.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace vellicor {
 namespace {

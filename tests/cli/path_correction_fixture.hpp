@@ -10,7 +10,6 @@
 #include <string>
 
 #include "cli/path_correction.hpp"
-#include "tests/support/capture.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "util/platform.hpp"
 
@@ -23,16 +22,9 @@ class PathCorrectionFixture : public testing::Test {
     ASSERT_TRUE(to_narrow_text(std::filesystem::current_path(), cwd_));
   }
 
-  struct Outcome {
-    std::optional<std::string> result;
-    std::string out;
-    std::string err;
-  };
-
+  using Outcome = test::Outcome<std::optional<std::string>>;
   static Outcome correct(const std::string& typed) {
-    std::optional<std::string> result;
-    Printed p = capture([&] { result = smart_correct_path(typed); });
-    return {result, p.out, p.err};
+    return outcome_of([&] { return smart_correct_path(typed); });
   }
 
   TempDir dir_;

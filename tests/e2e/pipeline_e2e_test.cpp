@@ -18,12 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::noise;
-using test::bytes;
-using test::be;
-using test::read_file;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 std::string embed_out(const std::string& in, const std::string& carrier, const std::string& out, bool ok) {
   return kBanner + kKeysChecked + "[INFO] Embedding '" + in + "' into carrier PNG '" + carrier + "' -> '" + out +

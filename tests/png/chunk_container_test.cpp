@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/capture.hpp"
 #include "tests/support/road.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -21,24 +20,9 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::bytes;
-using test::append;
-using test::as_bytes;
-using test::make_chunk;
-using test::read_file;
-using test::write_file;
+using namespace test;
 
-struct Outcome {
-  bool ok;
-  std::string out;
-  std::string err;
-};
-
-Outcome captured(const std::function<bool()>& run) {
-  bool ok = false;
-  test::Printed p = test::capture([&] { ok = run(); });
-  return {ok, p.out, p.err};
-}
+using Outcome = test::Outcome<bool>;
 
 ByteBuffer cat(std::vector<ByteBuffer> parts) {
   ByteBuffer b;
@@ -82,10 +66,10 @@ TEST(StegoWriter, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
     // The header (written last, at its place) and the streamed body make one chunk.
     for (const CarrierCase& c : carriers()) for (std::size_t header : {std::size_t{0}, payload.size() / 3}) {
       write_file(dir / "carrier.png", cat({c.before, c.after}));
-      Outcome r = captured([&] {
+      Outcome r = outcome_of([&] {
         return test::embed_payload((dir / "carrier.png").string(), (dir / "out.png").string(), payload, header);
       });
-      ASSERT_TRUE(r.ok) << c.name << ": " << r.err;
+      ASSERT_TRUE(r.result) << c.name << ": " << r.err;
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, "");
       // make_chunk computes the CRC with zlib, independently of the program.
@@ -143,10 +127,10 @@ TEST(StegoWriter, FailuresWriteOneLineAndNoOutput) {
     test::TempDir dir;
     const std::string carrier = (dir / "in.png").string();
     if (c.carrier) write_file(carrier, *c.carrier);
-    Outcome r = captured([&] { return test::embed_payload(carrier, (dir / "out.png").string(), as_bytes("data")); });
+    Outcome r = outcome_of([&] { return test::embed_payload(carrier, (dir / "out.png").string(), as_bytes("data")); });
     std::string expected = c.expected_err;
     if (auto at = expected.find("@C"); at != std::string::npos) expected.replace(at, 2, carrier);
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, expected) << c.name;
     EXPECT_EQ(r.out, "") << c.name;
     EXPECT_FALSE(fs::exists(dir / "out.png")) << c.name;
@@ -157,8 +141,8 @@ TEST(StegoWriter, UnwritableOutput) {
   test::TempDir dir;
   write_file(dir / "c.png", test::make_png(2, 2));
   const std::string out = (dir / "no-such-dir" / "o.png").string();
-  Outcome r = captured([&] { return test::embed_payload((dir / "c.png").string(), out, as_bytes("x")); });
-  EXPECT_FALSE(r.ok);
+  Outcome r = outcome_of([&] { return test::embed_payload((dir / "c.png").string(), out, as_bytes("x")); });
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] failed to write output PNG '" + out + "'\n");
   EXPECT_EQ(test::list_dir(dir.path()), "c.png");
 }
@@ -173,9 +157,9 @@ TEST(StegoWriter, BodyTooBigForOneChunkIsRefusedUnread) {
   Carrier carrier;
   StegoWriter writer;
   ASSERT_TRUE(open_carrier((dir / "c.png").string(), carrier) && writer.open((dir / "o.png").string(), carrier, 0));
-  Outcome r = captured([&] { return writer.append(ByteView(static_cast<std::uint8_t*>(p), n)); });
+  Outcome r = outcome_of([&] { return writer.append(ByteView(static_cast<std::uint8_t*>(p), n)); });
   ::munmap(p, n);
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] payload of 2147483648 bytes does not fit in one PNG chunk (at most 2147483647)\n");
   EXPECT_FALSE(fs::exists(dir / "o.png"));
 }
@@ -204,8 +188,8 @@ TEST(ExtractFromPng, ReturnsTheFirstVcKyChunkWhereverItIs) {
     test::TempDir dir;
     write_file(dir / "s.png", c.file);
     ByteBuffer payload = bytes("previous");
-    Outcome r = captured([&] { return test::extract_payload((dir / "s.png").string(), payload); });
-    EXPECT_TRUE(r.ok) << c.name << ": " << r.err;
+    Outcome r = outcome_of([&] { return test::extract_payload((dir / "s.png").string(), payload); });
+    EXPECT_TRUE(r.result) << c.name << ": " << r.err;
     EXPECT_EQ(std::string(payload.begin(), payload.end()), c.payload) << c.name;
   }
 }
@@ -231,10 +215,10 @@ TEST(ExtractFromPng, FailuresWriteOneLineAndLeavePayloadAlone) {
     const std::string path = (dir / "s.png").string();
     if (c.file) write_file(path, *c.file);
     ByteBuffer payload{1, 2, 3};
-    Outcome r = captured([&] { return test::extract_payload(path, payload); });
+    Outcome r = outcome_of([&] { return test::extract_payload(path, payload); });
     std::string expected = c.expected_err;
     if (auto at = expected.find("@S"); at != std::string::npos) expected.replace(at, 2, path);
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, expected) << c.name;
     EXPECT_EQ(payload, (ByteBuffer{1, 2, 3})) << c.name;
   }

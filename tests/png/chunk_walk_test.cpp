@@ -12,9 +12,7 @@
 namespace vellicor {
 namespace {
 
-using test::append;
-using test::as_bytes;
-using test::make_chunk;
+using namespace test;
 
 ByteBuffer with(std::vector<ByteBuffer> parts) {
   ByteBuffer b = test::kPngSignature;

@@ -8,6 +8,7 @@
 
 #include "seal/aes_gcm.hpp"
 #include "tests/support/road.hpp"
+#include "tests/support/test_png.hpp"
 
 namespace vellicor {
 namespace {
@@ -40,16 +41,10 @@ bool openssl_open(const ByteBuffer& key, const ByteBuffer& iv, const ByteBuffer&
   return ok;
 }
 
-ByteBuffer pattern(std::size_t n, std::uint8_t seed) {
-  ByteBuffer b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 131 + seed);
-  return b;
-}
-
 TEST(AesGcm, AgreesWithOpenSslBothWays) {
-  const ByteBuffer key = pattern(32, 5);
+  const ByteBuffer key = test::noise(32, 5);
   for (std::size_t n : {0, 1, 15, 16, 17, 255, 4096, 100003, 600001}) {  // the last spans three GCM pieces
-    const ByteBuffer plain = pattern(n, 77);
+    const ByteBuffer plain = test::noise(n, 77);
     ByteBuffer nonce, tag, ct;
     ASSERT_TRUE(test::seal_bytes(plain, key.data(), nonce, tag, ct));
     ASSERT_EQ(nonce.size(), 12u);
@@ -69,7 +64,7 @@ TEST(AesGcm, AgreesWithOpenSslBothWays) {
 }
 
 TEST(AesGcm, SealingBlockByBlockGivesTheSameBytes) {
-  const ByteBuffer key = pattern(32, 12), plain = pattern(100003, 21);
+  const ByteBuffer key = test::noise(32, 12), plain = test::noise(100003, 21);
   for (std::size_t block : {1, 15, 16, 17, 4096, 65539}) {
     ByteBuffer data = plain;
     std::uint8_t nonce[12], tag[16];

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/capture.hpp"
+#include "tests/support/temp_dir.hpp"
 #include "tests/support/road.hpp"
+#include "tests/support/test_png.hpp"
 
 namespace vellicor {
 namespace {
@@ -21,10 +22,9 @@ ByteBuffer hex(std::string_view h) {
   return b;
 }
 
-using test::open_bytes;
-using test::seal_bytes;
+using namespace test;
 
-std::string captured_err(const std::function<void()>& run) { return test::capture(run).err; }
+std::string captured_err(const std::function<void()>& run) { return capture(run).err; }
 
 const std::string kTagMismatch =
     "[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): HashVerificationFilter: message hash or MAC not valid\n";
@@ -60,14 +60,8 @@ TEST(AesGcm, OpensPublishedVectors) {
   }
 }
 
-ByteBuffer pattern(std::size_t n, std::uint8_t seed) {
-  ByteBuffer b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 131 + seed);
-  return b;
-}
-
 TEST(AesGcm, EveryEncryptionDrawsAFreshNonce) {
-  const ByteBuffer key = pattern(32, 9), plain = pattern(64, 3);
+  const ByteBuffer key = test::noise(32, 9), plain = test::noise(64, 3);
   ByteBuffer n1, t1, c1, n2, t2, c2;
   ASSERT_TRUE(seal_bytes(plain, key.data(), n1, t1, c1));
   ASSERT_TRUE(seal_bytes(plain, key.data(), n2, t2, c2));
@@ -77,7 +71,7 @@ TEST(AesGcm, EveryEncryptionDrawsAFreshNonce) {
 }
 
 TEST(AesGcm, AnyChangeFailsTheTagAndKeepsPlaintextOut) {
-  const ByteBuffer key = pattern(32, 4), plain = pattern(40, 8);
+  const ByteBuffer key = test::noise(32, 4), plain = test::noise(40, 8);
   ByteBuffer nonce, tag, ct;
   ASSERT_TRUE(seal_bytes(plain, key.data(), nonce, tag, ct));
   struct Case {
@@ -105,7 +99,7 @@ TEST(AesGcm, AnyChangeFailsTheTagAndKeepsPlaintextOut) {
 }
 
 TEST(AesGcm, EmptyPlaintext) {
-  const ByteBuffer key = pattern(32, 6);
+  const ByteBuffer key = test::noise(32, 6);
   ByteBuffer nonce, tag, ct{9, 9};
   ASSERT_TRUE(seal_bytes({}, key.data(), nonce, tag, ct));
   EXPECT_TRUE(ct.empty());

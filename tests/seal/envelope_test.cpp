@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/capture.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 

@@ -21,7 +21,6 @@
 #include "kem/kem.hpp"
 #include "png/chunk_container.hpp"
 #include "seal/envelope.hpp"
-#include "tests/support/capture.hpp"
 #include "tests/support/program_texts.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -31,12 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::noise;
-using test::bytes;
-using test::be;
-using test::append;
-using test::read_file;
-using test::write_file;
+using namespace test;
 
 struct KeyPair {
   ByteBuffer pub, prv;
@@ -67,15 +61,11 @@ class Pipelines : public testing::Test {
     write_file("keys/kyber.prv", kp.prv);
   }
 
-  struct Outcome {
-    bool ok;
-    std::string err;
-  };
+  using Outcome = test::Outcome<bool>;
   static Outcome run(const std::function<bool()>& f) {
-    bool ok = false;
-    test::Printed p = test::capture([&] { ok = f(); });
-    EXPECT_EQ(p.out, "") << "the pipelines print nothing on standard output";
-    return {ok, p.err};
+    Outcome o = outcome_of(f);
+    EXPECT_EQ(o.out, "") << "the pipelines print nothing on standard output";
+    return o;
   }
   static Outcome embed(const std::string& in, const std::string& carrier, const std::string& out) {
     return run([&] { return encrypt_and_embed(in, carrier, out); });
@@ -87,7 +77,7 @@ class Pipelines : public testing::Test {
   ByteBuffer make_stego(const ByteBuffer& input) {
     write_file("input.bin", input);
     Outcome r = embed("input.bin", "carrier.png", "stego.png");
-    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_TRUE(r.result) << r.err;
     return read_file("stego.png");
   }
   std::size_t envelope_offset() const { return carrier_.size() - 12 + 8; }  // make_png ends with IEND
@@ -141,7 +131,7 @@ TEST_F(Pipelines, RoundTripAndStegoLayout) {
     EXPECT_EQ(open_independently(env, pair().prv), input) << n;
 
     Outcome r = extract("stego.png", "restored.bin");
-    ASSERT_TRUE(r.ok) << r.err;
+    ASSERT_TRUE(r.result) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file("restored.bin"), input) << n;
   }
@@ -199,7 +189,7 @@ TEST_F(Pipelines, EmbedFailures) {
     write_file("input.bin", std::string_view("secret"));
     c.prepare();
     Outcome r = embed("input.bin", "carrier.png", "out.png");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.png")) << c.name;
     std::error_code ec;
@@ -216,7 +206,7 @@ TEST_F(Pipelines, InputTooBigForOneChunkIsRefusedUnread) {
     std::fclose(f);
   }
   Outcome r = embed("huge.bin", "carrier.png", "out.png");
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] input file 'huge.bin' is too large to hide: 2147482042 bytes, at most 2147482041\n");
   EXPECT_FALSE(fs::exists("out.png"));
 }
@@ -265,7 +255,7 @@ TEST_F(Pipelines, ExtractRefusals) {
   for (const Case& c : cases) {
     write_file("stego.png", c.file);
     Outcome r = extract("stego.png", "out.bin");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.bin")) << c.name;
   }
@@ -291,7 +281,7 @@ TEST_F(Pipelines, ExtractKeyProblems) {
     install_keys(pair());
     c.prepare();
     Outcome r = extract("stego.png", "out.bin");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.bin")) << c.name;
   }
@@ -333,8 +323,8 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
     set_unnamed_files_allowed(false);
     const Outcome in_memory = extract(c.stego, c.output);
     set_unnamed_files_allowed(true);
-    EXPECT_EQ(unnamed.ok, c.ok);
-    EXPECT_EQ(in_memory.ok, c.ok);
+    EXPECT_EQ(unnamed.result, c.ok);
+    EXPECT_EQ(in_memory.result, c.ok);
     EXPECT_EQ(in_memory.err, unnamed.err);
     if (c.ok) {
       EXPECT_EQ(first, input);
@@ -352,9 +342,9 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
   set_unnamed_files_allowed(false);
   const Outcome named = embed("input.bin", "carrier.png", "stego2.png");
   set_unnamed_files_allowed(true);
-  EXPECT_TRUE(named.ok) << named.err;
+  EXPECT_TRUE(named.result) << named.err;
   EXPECT_EQ(read_file("stego2.png").size(), stego.size());
-  EXPECT_TRUE(extract("stego2.png", "back.bin").ok);
+  EXPECT_TRUE(extract("stego2.png", "back.bin").result);
   EXPECT_EQ(read_file("back.bin"), input);
 }
 
@@ -396,7 +386,7 @@ TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
       const Outcome r = embed("input.bin", "carrier.png", "stego.png");
       done = true;
       changer.join();
-      if (r.ok) {
+      if (r.result) {
         std::error_code ec;
         EXPECT_EQ(fs::file_size("stego.png", ec), carrier_.size() + 12 + 1606 + kSize) << "attempt " << attempt;
         continue;

@@ -20,12 +20,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::as_bytes;
-using test::list_dir;
-using test::read_text;
-using test::TempDir;
-using test::write_file;
-using test::write_through;
+using namespace test;
 
 TEST(AtomicFile, CreatesAndReplacesLeavingNoTemporaryFile) {
   TempDir dir;
