@@ -1,7 +1,6 @@
 #include "png/chunk_container.hpp"
 
 #include <cstring>
-#include <new>
 
 #include "png/crc32.hpp"
 #include "util/console.hpp"
@@ -120,19 +119,7 @@ bool StegoWriter::finish(ByteView header) {
   return true;
 }
 
-bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload) {
-  // Checked first so that an oversized payload is not even read.
-  if (!fits_in_chunk(payload.size())) return false;
-  Carrier carrier;
-  if (!open_carrier(carrier_path, carrier)) return false;
-  StegoWriter writer;
-  if (!writer.open(output_path, carrier, 0)) return false;
-  for (std::size_t at = 0; at < payload.size(); at += write_block_length)
-    if (!writer.append(payload.subspan(at, std::min(write_block_length, payload.size() - at)))) return false;
-  return writer.finish({});
-}
-
-bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
+bool extract_from_png(const std::string& stego_path, StegoPayload& out) {
   if (!open_png(out.file, stego_path)) {
     err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
     return false;
@@ -160,25 +147,6 @@ bool open_stego_payload(const std::string& stego_path, StegoPayload& out) {
   }
   err({"[ERR] no vcKy chunk found in PNG '", printable(stego_path), "'\n"});
   return false;
-}
-
-bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out) {
-  StegoPayload stego;
-  if (!open_stego_payload(stego_path, stego)) return false;
-  // The walk has checked the length against the file's real size.
-  ByteBuffer payload;
-  try {
-    payload.resize(static_cast<std::size_t>(stego.length));
-  } catch (const std::bad_alloc&) {
-    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
-    return false;
-  }
-  if (!stego.file.read_at(stego.offset, payload.data(), payload.size())) {
-    err({"[ERR] cannot read PNG '", printable(stego_path), "'\n"});
-    return false;
-  }
-  payload_out.swap(payload);
-  return true;
 }
 
 }  // namespace vellicor

@@ -16,9 +16,6 @@ namespace vellicor {
 // The PNG rules allow a chunk at most 2^31-1 data bytes.
 inline constexpr std::uint64_t max_chunk_data_length = 0x7FFFFFFF;
 
-bool embed_into_png(const std::string& carrier_path, const std::string& output_path, ByteView payload);
-bool extract_from_png(const std::string& stego_path, ByteBuffer& payload_out);
-
 // A carrier opened and walked to its first IEND.
 struct Carrier {
   InputFile file;
@@ -63,8 +60,8 @@ struct StegoPayload {
   std::uint64_t length = 0;
 };
 
-// Opens and searches like extract_from_png and reports failures with the same
-// lines.
-bool open_stego_payload(const std::string& stego_path, StegoPayload& out);
+// Opens a stego PNG and finds its first vcKy chunk, or writes the line that
+// says why not.
+bool extract_from_png(const std::string& stego_path, StegoPayload& out);
 
 }  // namespace vellicor

@@ -65,8 +65,4 @@ ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type, std::s
   return {WalkStatus::not_found};
 }
 
-ChunkSpot find_chunk(ByteView file, const ChunkType& type, std::size_t window_bytes) {
-  return find_chunk(MemorySource(file), type, window_bytes);
-}
-
 }  // namespace vellicor

@@ -1,8 +1,7 @@
 #pragma once
 // The chunk walk: the one loop behind both embedding (looking for IEND) and
 // extracting (looking for vcKy). It reads only the chunk headers, at their
-// positions, from a file or from bytes in memory, and prints nothing, so tests
-// and fuzzers can feed it any bytes.
+// positions, and prints nothing.
 
 #include <array>
 #include <cstddef>
@@ -43,6 +42,5 @@ struct ChunkSpot {
 inline constexpr std::size_t chunk_header_window = std::size_t{64} << 10;
 ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type,
                      std::size_t window_bytes = chunk_header_window);
-ChunkSpot find_chunk(ByteView file, const ChunkType& type, std::size_t window_bytes = chunk_header_window);
 
 }  // namespace vellicor

@@ -100,12 +100,6 @@ bool GcmSealer::finish(std::uint8_t* tag_out) {
   }
 }
 
-bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, std::uint8_t* nonce_out,
-                           std::uint8_t* tag_out) {
-  GcmSealer sealer;
-  return sealer.start(key, nonce_out) && sealer.seal(data) && sealer.finish(tag_out);
-}
-
 struct GcmOpener::State {
   CryptoPP::GCM<CryptoPP::AES>::Decryption gcm;
   bool keyed = false;
@@ -154,34 +148,6 @@ bool GcmOpener::finish(const std::uint8_t* tag, std::uint64_t tag_len) {
   err({"[ERR] Crypto++ aes_gcm_decrypt (tag mismatch?): ", state_->problem.empty() ? kTagMismatchText : state_->problem,
        "\n"});
   return false;
-}
-
-bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, const std::uint8_t* nonce,
-                           std::uint64_t nonce_len, const std::uint8_t* tag, std::uint64_t tag_len) {
-  if (!check_nonce_and_tag(nonce, nonce_len, tag, tag_len)) return false;
-  GcmOpener opener;
-  opener.start(key, nonce, nonce_len);
-  opener.open(data);
-  if (opener.finish(tag, tag_len)) return true;
-  std::fill(data.begin(), data.end(), std::uint8_t{0});
-  return false;
-}
-
-bool aes_gcm_encrypt(ByteView plaintext, const std::uint8_t* key, ByteBuffer& nonce_out, ByteBuffer& tag_out,
-                     ByteBuffer& ciphertext_out) {
-  nonce_out.assign(gcm_nonce_length, 0);
-  tag_out.assign(gcm_tag_length, 0);
-  ciphertext_out.assign(plaintext.begin(), plaintext.end());
-  return aes_gcm_seal_in_place(ciphertext_out, key, nonce_out.data(), tag_out.data());
-}
-
-bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len,
-                     const std::uint8_t* tag, std::uint64_t tag_len, ByteBuffer& plaintext_out) {
-  if (!check_nonce_and_tag(nonce, nonce_len, tag, tag_len)) return false;
-  ByteBuffer opened(ciphertext.begin(), ciphertext.end());
-  if (!aes_gcm_open_in_place(opened, key, nonce, nonce_len, tag, tag_len)) return false;
-  plaintext_out.swap(opened);
-  return true;
 }
 
 }  // namespace vellicor

@@ -63,22 +63,4 @@ class GcmOpener {
   std::unique_ptr<State> state_;
 };
 
-// Seals `data` where it lies under a fresh random nonce; nonce_out and tag_out
-// point to 12 and 16 bytes of the caller's.
-bool aes_gcm_seal_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, std::uint8_t* nonce_out,
-                           std::uint8_t* tag_out);
-
-// Opens `data` where it lies. On false its content is zeroed, so unverified
-// plaintext never outlives the call.
-bool aes_gcm_open_in_place(std::span<std::uint8_t> data, const std::uint8_t* key, const std::uint8_t* nonce,
-                           std::uint64_t nonce_len, const std::uint8_t* tag, std::uint64_t tag_len);
-
-// The same two operations with separate buffers. plaintext_out is replaced
-// only when the tag verifies; after a failed encryption the outputs are
-// unspecified.
-bool aes_gcm_encrypt(ByteView plaintext, const std::uint8_t* key, ByteBuffer& nonce_out, ByteBuffer& tag_out,
-                     ByteBuffer& ciphertext_out);
-bool aes_gcm_decrypt(ByteView ciphertext, const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len,
-                     const std::uint8_t* tag, std::uint64_t tag_len, ByteBuffer& plaintext_out);
-
 }  // namespace vellicor

@@ -23,24 +23,9 @@ struct EnvelopeLayout {
   constexpr std::size_t ciphertext() const { return ciphertext_length() + 8; }  // 38 + K
 };
 
-ByteBuffer build_envelope(ByteView kem_ciphertext, ByteView nonce, ByteView tag, ByteView ciphertext);
-
-// For an envelope filled field by field where it lies: writes K (its low 16
-// bits) and C into their places.
+// The envelope is filled field by field where it lies (the KEM and the cipher
+// write theirs in place); this writes K (its low 16 bits) and C into theirs.
 void store_envelope_lengths(std::span<std::uint8_t> envelope, std::size_t k, std::uint64_t c);
-
-// The fields as views into the envelope, the ciphertext writable so that it
-// can be opened in place.
-struct EnvelopeFields {
-  ByteView kem_ciphertext;
-  ByteView nonce;
-  ByteView tag;
-  std::span<std::uint8_t> ciphertext;
-};
-
-// Checks the lengths against the envelope's real size; on failure writes the
-// reason and then "[ERR] invalid envelope in stego PNG".
-bool parse_envelope(std::span<std::uint8_t> envelope, EnvelopeFields& out);
 
 // The fixed fields of an envelope that stays where it lies (in a file), read
 // and checked against its real size; the ciphertext is then read in blocks
@@ -58,9 +43,10 @@ struct EnvelopeHeader {
 
 enum class HeaderRead { ok, invalid, read_error };
 
-// `size` bytes of envelope at `offset` of `source`. invalid has written the
-// same lines as parse_envelope; read_error has written nothing.
-HeaderRead read_envelope_header(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
-                                EnvelopeHeader& out);
+// Reads `size` bytes of envelope at `offset` of `source` and checks the
+// lengths against that real size. invalid has written the reason and then
+// "[ERR] invalid envelope in stego PNG"; read_error has written nothing.
+HeaderRead parse_envelope(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
+                          EnvelopeHeader& out);
 
 }  // namespace vellicor

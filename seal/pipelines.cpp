@@ -211,9 +211,9 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
 
 bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path) {
   StegoPayload stego;
-  if (!open_stego_payload(stego_path, stego)) return false;
+  if (!extract_from_png(stego_path, stego)) return false;
   EnvelopeHeader envelope;
-  switch (read_envelope_header(stego.file, stego.offset, stego.length, envelope)) {
+  switch (parse_envelope(stego.file, stego.offset, stego.length, envelope)) {
     case HeaderRead::ok:
       break;
     case HeaderRead::invalid:

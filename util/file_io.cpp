@@ -117,31 +117,6 @@ bool open_scratch(Handle& h, std::string* why) {
 
 void set_unnamed_files_allowed(bool allowed) { native::unnamed_files_allowed.store(allowed); }
 
-bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why) {
-  InputFile in;
-  if (!in.open_positioned(path, UINT64_MAX, {}, why)) return false;
-  ByteBuffer data;
-  if (in.size() > data.max_size()) return fail(why, std::errc::file_too_large);
-  data.resize(static_cast<std::size_t>(in.size()));
-  if (!in.read_at(0, data.data(), data.size(), why)) return false;
-  out.swap(data);
-  return true;
-}
-
-bool write_whole_file(const std::string& path, ByteView data, std::string* why) {
-  AtomicFile file;
-  if (!file.open(path, {}, why)) return false;
-  for (std::size_t at = 0; at < data.size(); at += write_block_length)
-    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
-  return file.commit(why);
-}
-
-bool MemorySource::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
-  if (offset > bytes_.size() || n > bytes_.size() - offset) return short_read(why);
-  if (n > 0) std::memcpy(dst, bytes_.data() + offset, n);
-  return true;
-}
-
 // ---- reading
 
 InputFile::~InputFile() { close(); }

@@ -34,11 +34,6 @@
 
 namespace vellicor {
 
-
-bool read_whole_file(const std::string& path, ByteBuffer& out, std::string* why = nullptr);
-
-bool write_whole_file(const std::string& path, ByteView data, std::string* why = nullptr);
-
 // How InputFile::open reaches what it opens (for the key files: no link at
 // the path, no wait for a pipe's writer, and the key folder itself).
 struct InputOptions {
@@ -57,23 +52,13 @@ struct OwnerStatus {
   bool owned_by_admin = false;  // root; Administrators or SYSTEM on Windows
 };
 
-// Bytes that can be read at any position: an open file, or bytes in memory.
+// Bytes that can be read at any position.
 class PositionedSource {
  public:
   virtual ~PositionedSource() = default;
   virtual std::uint64_t size() const = 0;
   // Reads exactly n bytes at `offset`; false on an error or past the end.
   virtual bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const = 0;
-};
-
-class MemorySource final : public PositionedSource {
- public:
-  explicit MemorySource(ByteView bytes) : bytes_(bytes) {}
-  std::uint64_t size() const override { return bytes_.size(); }
-  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const override;
-
- private:
-  ByteView bytes_;
 };
 
 // An open file to read from, in order or at positions.

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
+
+#include "tests/support/temp_dir.hpp"
 
 namespace vellicor {
 namespace {
@@ -15,10 +16,9 @@ struct Corrected {
 };
 
 Corrected run_correct(const std::string& typed) {
-  testing::internal::CaptureStdout();
-  std::string word = correct_command(typed);
-  std::fflush(stdout);
-  return {word, testing::internal::GetCapturedStdout()};
+  std::string word;
+  std::string printed = test::capture([&] { word = correct_command(typed); }).out;
+  return {word, printed};
 }
 
 std::string announcement(const std::string& typed, const std::string& result) {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "tests/support/path_correction_fixture.hpp"
+#include "tests/cli/path_correction_fixture.hpp"
 
 namespace vellicor {
 namespace {

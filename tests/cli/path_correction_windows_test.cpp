@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/path_correction_fixture.hpp"
+#include "tests/cli/path_correction_fixture.hpp"
 #include "util/platform.hpp"
 
 namespace vellicor {

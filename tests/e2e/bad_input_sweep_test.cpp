@@ -74,7 +74,7 @@ struct Expected {
 // whether every byte the envelope covers is the original's.
 Expected predict(const ByteBuffer& f, const ByteBuffer& original_envelope, const std::string& path) {
   if (f.size() < 8) return {false, "[ERR] PNG too small\n"};
-  if (!std::equal(test::kPngSignature, test::kPngSignature + 8, f.begin()))
+  if (!std::equal(test::kPngSignature.begin(), test::kPngSignature.end(), f.begin()))
     return {false, "[ERR] file '" + path + "' is not a valid PNG (bad signature)\n"};
   std::uint64_t p = 8;
   const std::uint64_t size = f.size();
@@ -129,16 +129,6 @@ class StderrCapture {
  private:
   int fd_;
   int saved_;
-};
-
-// Holds the current folder for in-process runs (the key folder is relative).
-class InFolder {
- public:
-  explicit InFolder(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InFolder() { fs::current_path(saved_); }
-
- private:
-  fs::path saved_;
 };
 
 void check_stderr(const std::string& got, const Expected& want) {
@@ -244,7 +234,7 @@ class BadInputSweep : public test::ProgramTest {
 
 TEST_F(BadInputSweep, EveryCaseRestoresExactlyOrFailsCleanly) {
   capture_.emplace(dir_ / "stderr.txt");
-  InFolder in_program_folder(program_.parent_path());
+  test::CurrentFolder in_program_folder(program_.parent_path());
   // Bit flips and truncations are many; one in kStride also runs through the program.
   constexpr int kStride = 20;
   int counter = 0;

@@ -19,11 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::list_dir;
-using test::read_file;
-using test::read_text;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 // The title carries the single byte 0x97 (not a UTF-8 dash); it is spelled
 // out separately from the program's own literal on purpose.

@@ -23,9 +23,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::read_file;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 class Durability : public test::ProgramTest {
  protected:

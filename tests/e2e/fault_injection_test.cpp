@@ -27,12 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::RunResult;
-
-using test::texts::kBanner;
-using test::texts::kChecking;
-using test::texts::kKeysOk;
-using test::texts::kNoKeys;
-using test::texts::kSaveFailed;
+using namespace test::texts;
 
 // Everything under a folder: "d" for a folder, "l:" and the target for a
 // link, "f<mode>:" and the bytes for a file. Two equal snapshots mean nothing

@@ -18,12 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::noise;
-using test::bytes;
-using test::be;
-using test::read_file;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 std::string embed_out(const std::string& in, const std::string& carrier, const std::string& out, bool ok) {
   return kBanner + kKeysChecked + "[INFO] Embedding '" + in + "' into carrier PNG '" + carrier + "' -> '" + out +
@@ -104,7 +99,7 @@ struct FailureCase {
 };
 
 TEST_F(PipelineE2e, EmbedFailures) {
-  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  const ByteBuffer& sig = test::kPngSignature;
   const ByteBuffer carrier = carrier_;
   const std::vector<FailureCase> cases = {
       {"input missing", [](const fs::path& h) { fs::remove(h / "input.bin"); },
@@ -336,7 +331,7 @@ TEST_F(PipelineE2e, ExtractFailures) {
   ByteBuffer k_1567{0x06, 0x1F};
   k_1567.resize(2 + 1567 + 28, 0x33);
   test::append(k_1567, ByteBuffer{0, 0, 0, 0, 0, 0, 0, 0});
-  const ByteBuffer sig(std::begin(test::kPngSignature), std::end(test::kPngSignature));
+  const ByteBuffer& sig = test::kPngSignature;
   ByteBuffer past_end = sig;
   test::append(past_end, ByteBuffer{0, 0, 0, 40, 'v', 'c', 'K', 'y', 1});
 

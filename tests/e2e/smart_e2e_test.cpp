@@ -18,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::list_dir;
-using test::read_file;
-using test::read_text;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 class SmartTest : public test::ProgramTest {
  protected:

@@ -16,9 +16,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::read_file;
-using test::RunResult;
-using test::write_file;
+using namespace test;
 
 struct Build {
   const char* name;

@@ -21,50 +21,19 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::list_dir;
-using test::read_file;
-using test::read_text;
-using test::TempDir;
-using test::write_file;
+using namespace test;
 
 constexpr std::string_view kGenerated = "[INFO] Kyber-1024 keypair generated in 'keys/'\n";
 constexpr std::string_view kKeysOk = "[INFO] keys OK\n";
 
-struct Outcome {
-  bool ok = false;
-  std::string out;
-  std::string err;
-};
-
-unsigned mode_of(const fs::path& p) {
-  struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
+using Outcome = test::Outcome<bool>;
 
 class KeyStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_umask_ = ::umask(022);
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_.path());
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    ::umask(old_umask_);
-  }
+  void SetUp() override { old_umask_ = ::umask(022); }
+  void TearDown() override { ::umask(old_umask_); }
 
-  static Outcome ensure() {
-    Outcome o;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    o.ok = ensure_kyber_keypair();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
-  }
+  static Outcome ensure() { return outcome_of(ensure_kyber_keypair); }
 
   fs::path keys() const { return dir_ / "keys"; }
   fs::path pub() const { return dir_ / "keys" / "kyber.pub"; }
@@ -89,9 +58,9 @@ class KeyStoreTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  test::CurrentFolder in_dir_{dir_.path()};
 
  private:
-  fs::path old_cwd_;
   mode_t old_umask_ = 0;
 };
 
@@ -103,7 +72,7 @@ TEST_F(KeyStoreTest, PathsAreTheFixedRelativeOnes) {
 
 TEST_F(KeyStoreTest, NoKeyFolderGivesAnOwnerOnlyFolderAndAFreshPair) {
   Outcome o = ensure();
-  EXPECT_TRUE(o.ok);
+  EXPECT_TRUE(o.result);
   EXPECT_EQ(o.out, kGenerated);
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(mode_of(keys()), 0700u);
@@ -112,10 +81,10 @@ TEST_F(KeyStoreTest, NoKeyFolderGivesAnOwnerOnlyFolderAndAFreshPair) {
 }
 
 TEST_F(KeyStoreTest, SecondCallFindsThePairAndChangesNothing) {
-  ASSERT_TRUE(ensure().ok);
+  ASSERT_TRUE(ensure().result);
   ByteBuffer p = read_file(pub()), s = read_file(prv());
   Outcome o = ensure();
-  EXPECT_TRUE(o.ok);
+  EXPECT_TRUE(o.result);
   EXPECT_EQ(o.out, kKeysOk);
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(read_file(pub()), p);
@@ -127,7 +96,7 @@ TEST_F(KeyStoreTest, ExistingEmptyKeyFolderKeepsItsPermissions) {
   fs::create_directory(keys());
   fs::permissions(keys(), fs::perms(0755), fs::perm_options::replace);
   Outcome o = ensure();
-  EXPECT_TRUE(o.ok);
+  EXPECT_TRUE(o.result);
   EXPECT_EQ(o.out, kGenerated);
   EXPECT_EQ(mode_of(keys()), 0755u);
   expect_valid_pair();
@@ -156,7 +125,7 @@ TEST_F(KeyStoreTest, AnyEntryUnderBothNamesCountsAsComplete) {
     }
     write_file(prv(), c.prv_content);
     Outcome o = ensure();
-    EXPECT_TRUE(o.ok);
+    EXPECT_TRUE(o.result);
     EXPECT_EQ(o.out, kKeysOk);
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(fs::is_directory(pub()), c.pub_is_directory);
@@ -189,7 +158,7 @@ TEST_F(KeyStoreTest, KeysAreNeverWrittenThroughALink) {
     if (c.pub_link) fs::create_symlink(dir_ / "elsewhere.pub", pub());
     fs::create_symlink(dir_ / "missing.prv", prv());
     Outcome o = ensure();
-    EXPECT_TRUE(o.ok);
+    EXPECT_TRUE(o.result);
     EXPECT_EQ(o.out.rfind(c.out_starts, 0), 0u) << o.out;
     EXPECT_EQ(read_text(dir_ / "elsewhere.pub"), "x");
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "missing.prv")));
@@ -202,7 +171,7 @@ TEST_F(KeyStoreTest, PublicKeyAloneIsReplacedByAFreshPair) {
   fs::create_directory(keys());
   write_file(pub(), "an old public key");
   Outcome o = ensure();
-  EXPECT_TRUE(o.ok);
+  EXPECT_TRUE(o.result);
   EXPECT_EQ(o.out, kGenerated);
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(list_dir(keys()), "kyber.prv kyber.pub");
@@ -213,7 +182,7 @@ TEST_F(KeyStoreTest, PrivateKeyAloneIsSetAsideBeforeTheNewPair) {
   fs::create_directory(keys());
   write_file(prv(), "an old secret key");
   Outcome o = ensure();
-  EXPECT_TRUE(o.ok);
+  EXPECT_TRUE(o.result);
   EXPECT_EQ(o.err, "");
   std::smatch m;
   const std::regex expected(
@@ -241,7 +210,7 @@ TEST_F(KeyStoreTest, SetAsideNeverOverwritesAnEarlierOrphan) {
   for (int s = 0; s < 30; ++s) write_file(keys() / ("kyber.prv.orphan-" + stamp_at(now + s)), "earlier");
   write_file(prv(), "the latest orphan");
   Outcome o = ensure();
-  ASSERT_TRUE(o.ok) << o.err;
+  ASSERT_TRUE(o.result) << o.err;
   std::smatch m;
   ASSERT_TRUE(std::regex_search(o.out, m, std::regex("set aside as '(keys/kyber\\.prv\\.orphan-[0-9T]+Z-2)'")))
       << o.out;
@@ -252,7 +221,7 @@ TEST_F(KeyStoreTest, SetAsideNeverOverwritesAnEarlierOrphan) {
 TEST_F(KeyStoreTest, FileNamedKeysIsReportedNotReplaced) {
   write_file(keys(), "in the way");
   Outcome o = ensure();
-  EXPECT_FALSE(o.ok);
+  EXPECT_FALSE(o.result);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(o.err, "[ERR] cannot create key directory 'keys/': Not a directory\n");
   EXPECT_EQ(read_text(keys()), "in the way");
@@ -292,7 +261,7 @@ Outcome run_unprivileged(const fs::path& cwd) {
   ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) o.err += "child failed to start, status " + std::to_string(status);
-  o.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  o.result = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return o;
 }
 
@@ -322,7 +291,7 @@ TEST_F(KeyStoreTest, UnwritableOrUnsearchableFoldersGiveOneErrorLine) {
     }
     fs::permissions(prog, fs::perms(c.folder_mode), fs::perm_options::replace);
     Outcome o = run_unprivileged(prog);
-    EXPECT_FALSE(o.ok);
+    EXPECT_FALSE(o.result);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, c.expected_err);
     fs::permissions(prog, fs::perms::owner_all, fs::perm_options::add);

@@ -1,4 +1,4 @@
-// embed_into_png and extract_from_png on real files: the stego layout, the
+// The chunk writer and the chunk search on real files: the stego layout, the
 // carriers the chunk walk must cope with, and every failure line.
 #include "png/chunk_container.hpp"
 #include "png/crc32.hpp"
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/road.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -19,26 +20,9 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::bytes;
-using test::append;
-using test::as_bytes;
-using test::make_chunk;
-using test::read_file;
-using test::write_file;
+using namespace test;
 
-struct Outcome {
-  bool ok;
-  std::string out;
-  std::string err;
-};
-
-Outcome captured(const std::function<bool()>& run) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  bool ok = run();
-  std::string out = testing::internal::GetCapturedStdout();
-  return {ok, out, testing::internal::GetCapturedStderr()};
-}
+using Outcome = test::Outcome<bool>;
 
 ByteBuffer cat(std::vector<ByteBuffer> parts) {
   ByteBuffer b;
@@ -46,16 +30,14 @@ ByteBuffer cat(std::vector<ByteBuffer> parts) {
   return b;
 }
 
-ByteBuffer signature() { return ByteBuffer(std::begin(test::kPngSignature), std::end(test::kPngSignature)); }
-
 // A carrier split where the chunk must go: before + after is the file.
-struct Carrier {
+struct CarrierCase {
   const char* name;
   ByteBuffer before;
   ByteBuffer after;
 };
 
-std::vector<Carrier> carriers() {
+std::vector<CarrierCase> carriers() {
   const ByteBuffer png = test::make_png(5, 4, 3);
   const ByteBuffer iend = make_chunk("IEND", {});
   const ByteBuffer head(png.begin(), png.end() - 12);  // everything before IEND
@@ -68,7 +50,7 @@ std::vector<Carrier> carriers() {
       {"older vcKy before IEND", cat({head, make_chunk("vcKy", as_bytes("older"))}), iend},
       {"wrong CRCs kept as they are", cat({head, bad_crc_chunk}), test::make_chunk_with_crc("IEND", {}, 0)},
       {"IEND without its CRC", head, iend_no_crc},
-      {"IEND right after the signature", signature(), iend},
+      {"IEND right after the signature", test::kPngSignature, iend},
   };
 }
 
@@ -78,14 +60,16 @@ ByteBuffer patterned(std::size_t n) {
   return b;
 }
 
-TEST(EmbedIntoPng, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
+TEST(StegoWriter, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
   test::TempDir dir;
   for (const ByteBuffer& payload : {ByteBuffer{}, bytes("x"), patterned(100000)}) {
-    for (const Carrier& c : carriers()) {
+    // The header (written last, at its place) and the streamed body make one chunk.
+    for (const CarrierCase& c : carriers()) for (std::size_t header : {std::size_t{0}, payload.size() / 3}) {
       write_file(dir / "carrier.png", cat({c.before, c.after}));
-      Outcome r =
-          captured([&] { return embed_into_png((dir / "carrier.png").string(), (dir / "out.png").string(), payload); });
-      ASSERT_TRUE(r.ok) << c.name << ": " << r.err;
+      Outcome r = outcome_of([&] {
+        return test::embed_payload((dir / "carrier.png").string(), (dir / "out.png").string(), payload, header);
+      });
+      ASSERT_TRUE(r.result) << c.name << ": " << r.err;
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, "");
       // make_chunk computes the CRC with zlib, independently of the program.
@@ -95,11 +79,11 @@ TEST(EmbedIntoPng, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
   }
 }
 
-TEST(EmbedIntoPng, EmptyPayloadGivesTwelveByteChunk) {
+TEST(StegoWriter, EmptyPayloadGivesTwelveByteChunk) {
   test::TempDir dir;
   const ByteBuffer png = test::make_png(2, 2);
   write_file(dir / "c.png", png);
-  ASSERT_TRUE(embed_into_png((dir / "c.png").string(), (dir / "o.png").string(), {}));
+  ASSERT_TRUE(test::embed_payload((dir / "c.png").string(), (dir / "o.png").string(), {}));
   const ByteBuffer out = read_file(dir / "o.png");
   ASSERT_EQ(out.size(), png.size() + 12);
   const ByteBuffer chunk(out.end() - 24, out.end() - 12);
@@ -107,12 +91,12 @@ TEST(EmbedIntoPng, EmptyPayloadGivesTwelveByteChunk) {
   EXPECT_EQ(test::read_be32(chunk.data() + 8), png_crc32(as_bytes("vcKy")));
 }
 
-TEST(EmbedIntoPng, CarrierAndOutputMayBeTheSameFile) {
+TEST(StegoWriter, CarrierAndOutputMayBeTheSameFile) {
   test::TempDir dir;
   const ByteBuffer png = test::make_png(3, 3);
   write_file(dir / "same.png", png);
   const std::string path = (dir / "same.png").string();
-  ASSERT_TRUE(embed_into_png(path, path, as_bytes("payload")));
+  ASSERT_TRUE(test::embed_payload(path, path, as_bytes("payload")));
   ByteBuffer expected(png.begin(), png.end() - 12);
   append(expected, make_chunk("vcKy", as_bytes("payload")));
   append(expected, make_chunk("IEND", {}));
@@ -120,7 +104,7 @@ TEST(EmbedIntoPng, CarrierAndOutputMayBeTheSameFile) {
   EXPECT_EQ(test::list_dir(dir.path()), "same.png");
 }
 
-TEST(EmbedIntoPng, FailuresWriteOneLineAndNoOutput) {
+TEST(StegoWriter, FailuresWriteOneLineAndNoOutput) {
   const ByteBuffer png = test::make_png(2, 2);
   struct Case {
     const char* name;
@@ -132,50 +116,50 @@ TEST(EmbedIntoPng, FailuresWriteOneLineAndNoOutput) {
       {"empty carrier", ByteBuffer{}, "[ERR] carrier file too small to be PNG\n"},
       {"seven bytes", ByteBuffer(png.begin(), png.begin() + 7), "[ERR] carrier file too small to be PNG\n"},
       {"not a PNG", bytes("GIF89a-looking-file"), "[ERR] carrier file '@C' is not a valid PNG (bad signature)\n"},
-      {"signature only", signature(), "[ERR] IEND chunk not found in PNG '@C'\n"},
-      {"signature and 7 bytes", cat({signature(), ByteBuffer{0, 0, 0, 0, 'I', 'E', 'N'}}),
+      {"signature only", test::kPngSignature, "[ERR] IEND chunk not found in PNG '@C'\n"},
+      {"signature and 7 bytes", cat({test::kPngSignature, ByteBuffer{0, 0, 0, 0, 'I', 'E', 'N'}}),
        "[ERR] IEND chunk not found in PNG '@C'\n"},
       {"no IEND", ByteBuffer(png.begin(), png.end() - 12), "[ERR] IEND chunk not found in PNG '@C'\n"},
-      {"length past the end", cat({signature(), ByteBuffer{0x7F, 0, 0, 0, 'I', 'D', 'A', 'T', 1}}),
+      {"length past the end", cat({test::kPngSignature, ByteBuffer{0x7F, 0, 0, 0, 'I', 'D', 'A', 'T', 1}}),
        "[ERR] malformed PNG: chunk length beyond file size\n"},
   };
   for (const Case& c : cases) {
     test::TempDir dir;
     const std::string carrier = (dir / "in.png").string();
     if (c.carrier) write_file(carrier, *c.carrier);
-    Outcome r = captured([&] { return embed_into_png(carrier, (dir / "out.png").string(), as_bytes("data")); });
+    Outcome r = outcome_of([&] { return test::embed_payload(carrier, (dir / "out.png").string(), as_bytes("data")); });
     std::string expected = c.expected_err;
     if (auto at = expected.find("@C"); at != std::string::npos) expected.replace(at, 2, carrier);
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, expected) << c.name;
     EXPECT_EQ(r.out, "") << c.name;
     EXPECT_FALSE(fs::exists(dir / "out.png")) << c.name;
   }
 }
 
-TEST(EmbedIntoPng, UnwritableOutput) {
+TEST(StegoWriter, UnwritableOutput) {
   test::TempDir dir;
   write_file(dir / "c.png", test::make_png(2, 2));
   const std::string out = (dir / "no-such-dir" / "o.png").string();
-  Outcome r = captured([&] { return embed_into_png((dir / "c.png").string(), out, as_bytes("x")); });
-  EXPECT_FALSE(r.ok);
+  Outcome r = outcome_of([&] { return test::embed_payload((dir / "c.png").string(), out, as_bytes("x")); });
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] failed to write output PNG '" + out + "'\n");
   EXPECT_EQ(test::list_dir(dir.path()), "c.png");
 }
 
-TEST(EmbedIntoPng, PayloadTooBigForOneChunkIsRefusedUnread) {
+TEST(StegoWriter, BodyTooBigForOneChunkIsRefusedUnread) {
   // Address space only: the pages are never touched, so this costs no memory.
   const std::size_t n = std::size_t{0x80000000};
   void* p = ::mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(p, MAP_FAILED);
   test::TempDir dir;
   write_file(dir / "c.png", test::make_png(2, 2));
-  Outcome r = captured([&] {
-    return embed_into_png((dir / "c.png").string(), (dir / "o.png").string(),
-                          ByteView(static_cast<std::uint8_t*>(p), n));
-  });
+  Carrier carrier;
+  StegoWriter writer;
+  ASSERT_TRUE(open_carrier((dir / "c.png").string(), carrier) && writer.open((dir / "o.png").string(), carrier, 0));
+  Outcome r = outcome_of([&] { return writer.append(ByteView(static_cast<std::uint8_t*>(p), n)); });
   ::munmap(p, n);
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] payload of 2147483648 bytes does not fit in one PNG chunk (at most 2147483647)\n");
   EXPECT_FALSE(fs::exists(dir / "o.png"));
 }
@@ -204,8 +188,8 @@ TEST(ExtractFromPng, ReturnsTheFirstVcKyChunkWhereverItIs) {
     test::TempDir dir;
     write_file(dir / "s.png", c.file);
     ByteBuffer payload = bytes("previous");
-    Outcome r = captured([&] { return extract_from_png((dir / "s.png").string(), payload); });
-    EXPECT_TRUE(r.ok) << c.name << ": " << r.err;
+    Outcome r = outcome_of([&] { return test::extract_payload((dir / "s.png").string(), payload); });
+    EXPECT_TRUE(r.result) << c.name << ": " << r.err;
     EXPECT_EQ(std::string(payload.begin(), payload.end()), c.payload) << c.name;
   }
 }
@@ -221,9 +205,9 @@ TEST(ExtractFromPng, FailuresWriteOneLineAndLeavePayloadAlone) {
       {"missing file", std::nullopt, "[ERR] cannot read PNG '@S'\n"},
       {"five bytes", ByteBuffer(png.begin(), png.begin() + 5), "[ERR] PNG too small\n"},
       {"not a PNG", ByteBuffer(8, 0x42), "[ERR] file '@S' is not a valid PNG (bad signature)\n"},
-      {"signature only", signature(), "[ERR] no vcKy chunk found in PNG '@S'\n"},
+      {"signature only", test::kPngSignature, "[ERR] no vcKy chunk found in PNG '@S'\n"},
       {"plain image", png, "[ERR] no vcKy chunk found in PNG '@S'\n"},
-      {"length past the end", cat({signature(), ByteBuffer{0, 0, 1, 0, 'v', 'c', 'K', 'y', 1, 2}}),
+      {"length past the end", cat({test::kPngSignature, ByteBuffer{0, 0, 1, 0, 'v', 'c', 'K', 'y', 1, 2}}),
        "[ERR] malformed PNG while searching vcKy\n"},
   };
   for (const Case& c : cases) {
@@ -231,10 +215,10 @@ TEST(ExtractFromPng, FailuresWriteOneLineAndLeavePayloadAlone) {
     const std::string path = (dir / "s.png").string();
     if (c.file) write_file(path, *c.file);
     ByteBuffer payload{1, 2, 3};
-    Outcome r = captured([&] { return extract_from_png(path, payload); });
+    Outcome r = outcome_of([&] { return test::extract_payload(path, payload); });
     std::string expected = c.expected_err;
     if (auto at = expected.find("@S"); at != std::string::npos) expected.replace(at, 2, path);
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, expected) << c.name;
     EXPECT_EQ(payload, (ByteBuffer{1, 2, 3})) << c.name;
   }

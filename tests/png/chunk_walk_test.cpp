@@ -1,5 +1,5 @@
-// The in-memory chunk walk: every way it can end, on hand-made byte strings,
-// with header windows that end inside, at and after every header.
+// The chunk walk: every way it can end, on files of hand-made bytes, with
+// header windows that end inside, at and after every header.
 #include "png/chunk_walk.hpp"
 
 #include <gtest/gtest.h>
@@ -13,14 +13,10 @@
 namespace vellicor {
 namespace {
 
-using test::append;
-using test::as_bytes;
-using test::make_chunk;
-
-ByteBuffer signature() { return ByteBuffer(std::begin(test::kPngSignature), std::end(test::kPngSignature)); }
+using namespace test;
 
 ByteBuffer with(std::vector<ByteBuffer> parts, bool sig = true) {
-  ByteBuffer b = sig ? signature() : ByteBuffer{};
+  ByteBuffer b = sig ? test::kPngSignature : ByteBuffer{};
   for (auto& p : parts) append(b, p);
   return b;
 }
@@ -35,7 +31,7 @@ TEST(ChunkWalk, Outcomes) {
   no_crc_last.resize(no_crc_last.size() - 4);
   ByteBuffer one_past = make_chunk("vcKy", as_bytes("abcd"));
   one_past.resize(one_past.size() - 5);
-  const ByteBuffer sig = signature();
+  const ByteBuffer& sig = test::kPngSignature;
   ByteBuffer sig_wrong = sig;
   sig_wrong[7] ^= 1;
   std::vector<ByteBuffer> many(40, make_chunk("zzZz", {}));
@@ -54,7 +50,7 @@ TEST(ChunkWalk, Outcomes) {
       {"empty file", {}, iend_chunk_type, WalkStatus::too_small, 0, 0},
       {"seven bytes", ByteBuffer(sig.begin(), sig.begin() + 7), iend_chunk_type, WalkStatus::too_small, 0, 0},
       {"last signature byte wrong", sig_wrong, iend_chunk_type, WalkStatus::bad_signature, 0, 0},
-      {"signature only", signature(), iend_chunk_type, WalkStatus::not_found, 0, 0},
+      {"signature only", sig, iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"signature and 7 bytes", with({raw({0, 0, 0, 0, 'I', 'E', 'N'})}), iend_chunk_type, WalkStatus::not_found, 0, 0},
       {"IEND after IHDR", with({ihdr, iend}), iend_chunk_type, WalkStatus::found, 8 + ihdr.size(), 0},
       {"no IEND", with({ihdr}), iend_chunk_type, WalkStatus::not_found, 0, 0},
@@ -76,10 +72,14 @@ TEST(ChunkWalk, Outcomes) {
       {"length past the end after 40 empty chunks", with({with(many, false), raw({0, 0, 1, 0, 'I', 'E', 'N', 'D'})}),
        iend_chunk_type, WalkStatus::malformed, 0, 0},
   };
+  test::TempDir dir;
   for (const Case& c : cases) {
+    test::write_file(dir / "f.png", c.file);
+    InputFile file;
+    ASSERT_TRUE(file.open((dir / "f.png").string())) << c.name;
     for (const std::size_t window : {std::size_t{0}, std::size_t{9}, std::size_t{12}, std::size_t{31},
                                       chunk_header_window}) {
-      const ChunkSpot spot = find_chunk(c.file, c.type, window);
+      const ChunkSpot spot = find_chunk(file, c.type, window);
       EXPECT_EQ(spot.status, c.status) << c.name << ", window " << window;
       if (c.status == WalkStatus::found) {
         EXPECT_EQ(spot.offset, c.offset) << c.name << ", window " << window;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "png/chunk_container.hpp"
+#include "tests/support/road.hpp"
 #include "tests/support/run_program.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
@@ -69,7 +69,7 @@ TEST(StegoPng, DecodesToTheCarriersPixels) {
   for (const StegoCase& c : kCases) {
     const ByteBuffer carrier = test::make_png(c.width, c.height, c.width);
     test::write_file(dir / "c.png", carrier);
-    ASSERT_TRUE(embed_into_png((dir / "c.png").string(), (dir / "s.png").string(), noise(c.payload, 9)));
+    ASSERT_TRUE(test::embed_payload((dir / "c.png").string(), (dir / "s.png").string(), noise(c.payload, 9)));
     const Decoded want = decode(carrier);
     const Decoded got = decode(test::read_file(dir / "s.png"));
     ASSERT_TRUE(want.ok) << want.problem;
@@ -86,7 +86,7 @@ TEST(StegoPng, PngcheckAcceptsIt) {
   test::TempDir dir;
   for (const StegoCase& c : kCases) {
     test::write_file(dir / "c.png", test::make_png(c.width, c.height));
-    ASSERT_TRUE(embed_into_png((dir / "c.png").string(), (dir / "s.png").string(), noise(c.payload, 3)));
+    ASSERT_TRUE(test::embed_payload((dir / "c.png").string(), (dir / "s.png").string(), noise(c.payload, 3)));
     test::RunResult r = test::run_program(pngcheck, {(dir / "s.png").string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("OK"), std::string::npos) << r.out;

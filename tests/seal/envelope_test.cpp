@@ -3,50 +3,50 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/test_png.hpp"
 
 namespace vellicor {
 namespace {
 
-ByteBuffer filled(std::size_t n, std::uint8_t v) { return ByteBuffer(n, v); }
-
-TEST(Envelope, BuildLaysFieldsOutBigEndian) {
-  const ByteBuffer kem = filled(1568, 0xC1), nonce = filled(12, 0x4E), tag = filled(16, 0x7A);
-  const ByteBuffer ct{1, 2, 3, 4, 5};
-  const ByteBuffer env = build_envelope(kem, nonce, tag, ct);
-  ASSERT_EQ(env.size(), ct.size() + 1606);
-  EXPECT_EQ(env[0], 0x06);
-  EXPECT_EQ(env[1], 0x20);
-  EXPECT_EQ(ByteBuffer(env.begin() + 2, env.begin() + 1570), kem);
-  EXPECT_EQ(ByteBuffer(env.begin() + 1570, env.begin() + 1582), nonce);
-  EXPECT_EQ(ByteBuffer(env.begin() + 1582, env.begin() + 1598), tag);
-  EXPECT_EQ(ByteBuffer(env.begin() + 1598, env.begin() + 1606), (ByteBuffer{0, 0, 0, 0, 0, 0, 0, 5}));
-  EXPECT_EQ(ByteBuffer(env.begin() + 1606, env.end()), ct);
-}
-
-TEST(Envelope, LengthsWrittenInPlaceMatchBuild) {
-  const ByteBuffer kem = filled(300, 1), nonce = filled(12, 2), tag = filled(16, 3), ct = filled(70000, 4);
-  const ByteBuffer built = build_envelope(kem, nonce, tag, ct);
-  const EnvelopeLayout at{kem.size()};
-  ByteBuffer env(at.ciphertext() + ct.size(), 0);
-  std::copy(kem.begin(), kem.end(), env.begin() + 2);
-  std::copy(nonce.begin(), nonce.end(), env.begin() + static_cast<std::ptrdiff_t>(at.nonce()));
-  std::copy(tag.begin(), tag.end(), env.begin() + static_cast<std::ptrdiff_t>(at.tag()));
-  std::copy(ct.begin(), ct.end(), env.begin() + static_cast<std::ptrdiff_t>(at.ciphertext()));
-  store_envelope_lengths(env, kem.size(), ct.size());
-  EXPECT_EQ(env, built);
+// As the pipeline fills it: the KEM ciphertext, nonce and tag written at
+// their places, then the two lengths.
+TEST(Envelope, FieldsAndLengthsLieBigEndianAtTheirPlaces) {
+  struct Case {
+    std::size_t k;
+    std::uint64_t c;
+    ByteBuffer k_field, c_field;
+  } cases[] = {
+      {1568, 5, {0x06, 0x20}, {0, 0, 0, 0, 0, 0, 0, 5}},
+      {300, 70000, {0x01, 0x2C}, {0, 0, 0, 0, 0, 0x01, 0x11, 0x70}},
+  };
+  for (const Case& c : cases) {
+    const EnvelopeLayout at{c.k};
+    ASSERT_EQ(at.ciphertext(), c.k + 38);
+    ByteBuffer env(at.ciphertext() + c.c, 0xEE);
+    store_envelope_lengths(env, c.k, c.c);
+    EXPECT_EQ(ByteBuffer(env.begin(), env.begin() + 2), c.k_field) << c.k;
+    EXPECT_EQ(at.nonce(), 2 + c.k);
+    EXPECT_EQ(at.tag(), 14 + c.k);
+    EXPECT_EQ(ByteBuffer(env.begin() + 30 + c.k, env.begin() + 38 + c.k), c.c_field) << c.k;
+    EXPECT_EQ(std::count(env.begin(), env.end(), 0xEE), static_cast<std::ptrdiff_t>(env.size() - 10)) << c.k;
+  }
 }
 
 // An envelope with the given K and C fields and `body` bytes after the fixed part.
 ByteBuffer raw_envelope(std::uint16_t k, std::uint64_t c, std::size_t body, std::size_t kem_bytes) {
   ByteBuffer env{static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)};
-  env.resize(2 + kem_bytes + 28, 0x11);
+  for (std::size_t i = 0; i < kem_bytes + 28; ++i) env.push_back(static_cast<std::uint8_t>(i * 7));
   for (int shift = 56; shift >= 0; shift -= 8) env.push_back(static_cast<std::uint8_t>(c >> shift));
   env.resize(env.size() + body, 0x22);
   return env;
 }
 
+// The envelope is read where it lies in a file, behind the bytes before it.
 TEST(Envelope, ParseChecksEveryLengthAgainstTheRealSize) {
   const std::string invalid = "[ERR] invalid envelope in stego PNG\n";
   struct Case {
@@ -72,22 +72,27 @@ TEST(Envelope, ParseChecksEveryLengthAgainstTheRealSize) {
       {"extra bytes after the ciphertext", raw_envelope(1568, 4, 10, 1568), "", 1568, 4},
       {"K = 0", raw_envelope(0, 3, 3, 0), "", 0, 3},
   };
+  test::TempDir dir;
+  const std::uint64_t before = 33;
   for (const Case& c : cases) {
-    ByteBuffer env = c.env;
-    EnvelopeFields f;
-    testing::internal::CaptureStderr();
-    const bool ok = parse_envelope(env, f);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected_err) << c.name;
-    EXPECT_EQ(ok, c.expected_err.empty()) << c.name;
-    if (!ok) continue;
-    EXPECT_EQ(f.kem_ciphertext.data(), env.data() + 2) << c.name;
-    EXPECT_EQ(f.kem_ciphertext.size(), c.k) << c.name;
-    EXPECT_EQ(f.nonce.data(), env.data() + 2 + c.k) << c.name;
-    EXPECT_EQ(f.nonce.size(), 12u);
-    EXPECT_EQ(f.tag.data(), env.data() + 14 + c.k) << c.name;
-    EXPECT_EQ(f.tag.size(), 16u);
-    EXPECT_EQ(f.ciphertext.data(), env.data() + 38 + c.k) << c.name;
-    EXPECT_EQ(f.ciphertext.size(), c.c) << c.name;
+    ByteBuffer file(before, 0x5A);
+    test::append(file, c.env);
+    test::append(file, ByteBuffer(9, 0x77));  // what follows the chunk's data
+    test::write_file(dir / "s.png", file);
+    InputFile in;
+    ASSERT_TRUE(in.open((dir / "s.png").string()));
+    EnvelopeHeader h;
+    HeaderRead read = HeaderRead::read_error;
+    EXPECT_EQ(test::capture([&] { read = parse_envelope(in, before, c.env.size(), h); }).err, c.expected_err) << c.name;
+    EXPECT_EQ(read, c.expected_err.empty() ? HeaderRead::ok : HeaderRead::invalid) << c.name;
+    if (read != HeaderRead::ok) continue;
+    EXPECT_EQ(h.k, c.k) << c.name;
+    EXPECT_EQ(h.c, c.c) << c.name;
+    EXPECT_EQ(h.ciphertext_offset, before + 38 + c.k) << c.name;
+    auto lies_at = [&](ByteView field, std::size_t from) {
+      return std::equal(field.begin(), field.end(), c.env.begin() + static_cast<std::ptrdiff_t>(from));
+    };
+    EXPECT_TRUE(lies_at(h.kem_ciphertext(), 2) && lies_at(h.nonce(), 2 + c.k) && lies_at(h.tag(), 14 + c.k)) << c.name;
   }
 }
 

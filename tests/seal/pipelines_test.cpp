@@ -30,12 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test::texts;
-using test::noise;
-using test::bytes;
-using test::be;
-using test::append;
-using test::read_file;
-using test::write_file;
+using namespace test;
 
 struct KeyPair {
   ByteBuffer pub, prv;
@@ -51,14 +46,11 @@ KeyPair make_key_pair() {
 class Pipelines : public testing::Test {
  protected:
   void SetUp() override {
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_.path());
     fs::create_directory("keys");
     install_keys(pair());
     carrier_ = test::make_png(7, 5, 11);
     write_file("carrier.png", carrier_);
   }
-  void TearDown() override { fs::current_path(old_cwd_); }
 
   static const KeyPair& pair() {
     static const KeyPair kp = make_key_pair();
@@ -70,17 +62,11 @@ class Pipelines : public testing::Test {
     fs::permissions("keys/kyber.prv", fs::perms(0600));
   }
 
-  struct Outcome {
-    bool ok;
-    std::string err;
-  };
+  using Outcome = test::Outcome<bool>;
   static Outcome run(const std::function<bool()>& f) {
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    bool ok = f();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "") << "the pipelines print nothing on standard output";
-    return {ok, testing::internal::GetCapturedStderr()};
+    Outcome o = outcome_of(f);
+    EXPECT_EQ(o.out, "") << "the pipelines print nothing on standard output";
+    return o;
   }
   static Outcome embed(const std::string& in, const std::string& carrier, const std::string& out) {
     return run([&] { return encrypt_and_embed(in, carrier, out); });
@@ -92,13 +78,13 @@ class Pipelines : public testing::Test {
   ByteBuffer make_stego(const ByteBuffer& input) {
     write_file("input.bin", input);
     Outcome r = embed("input.bin", "carrier.png", "stego.png");
-    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_TRUE(r.result) << r.err;
     return read_file("stego.png");
   }
   std::size_t envelope_offset() const { return carrier_.size() - 12 + 8; }  // make_png ends with IEND
 
   test::TempDir dir_;
-  fs::path old_cwd_;
+  test::CurrentFolder in_dir_{dir_.path()};
   ByteBuffer carrier_;
 };
 
@@ -146,7 +132,7 @@ TEST_F(Pipelines, RoundTripAndStegoLayout) {
     EXPECT_EQ(open_independently(env, pair().prv), input) << n;
 
     Outcome r = extract("stego.png", "restored.bin");
-    ASSERT_TRUE(r.ok) << r.err;
+    ASSERT_TRUE(r.result) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file("restored.bin"), input) << n;
   }
@@ -203,7 +189,7 @@ TEST_F(Pipelines, EmbedFailures) {
     write_file("input.bin", std::string_view("secret"));
     c.prepare();
     Outcome r = embed("input.bin", "carrier.png", "out.png");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.png")) << c.name;
     std::error_code ec;
@@ -220,7 +206,7 @@ TEST_F(Pipelines, InputTooBigForOneChunkIsRefusedUnread) {
     std::fclose(f);
   }
   Outcome r = embed("huge.bin", "carrier.png", "out.png");
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.result);
   EXPECT_EQ(r.err, "[ERR] input file 'huge.bin' is too large to hide: 2147482042 bytes, at most 2147482041\n");
   EXPECT_FALSE(fs::exists("out.png"));
 }
@@ -243,7 +229,13 @@ TEST_F(Pipelines, ExtractRefusals) {
     append(s, test::make_chunk("IEND", {}));
     return s;
   };
-  const ByteBuffer nonce(12, 1), tag(16, 2);
+  // K, a KEM ciphertext of k bytes, nonce, tag, C = 2 and the ciphertext.
+  auto envelope_of = [](std::size_t k) {
+    ByteBuffer env{static_cast<std::uint8_t>(k >> 8), static_cast<std::uint8_t>(k)};
+    env.resize(2 + k + 28, 3);
+    append(env, ByteBuffer{0, 0, 0, 0, 0, 0, 0, 2, 'c', 't'});
+    return env;
+  };
   const std::string invalid = "[ERR] invalid envelope in stego PNG\n";
   struct Case {
     const char* name;
@@ -251,9 +243,9 @@ TEST_F(Pipelines, ExtractRefusals) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"K of 1567", with_envelope(build_envelope(ByteBuffer(1567, 3), nonce, tag, bytes("ct"))),
+      {"K of 1567", with_envelope(envelope_of(1567)),
        "[ERR] envelope holds a KEM ciphertext of 1567 bytes, Kyber1024 uses 1568\n" + invalid},
-      {"K of 1569", with_envelope(build_envelope(ByteBuffer(1569, 3), nonce, tag, bytes("ct"))),
+      {"K of 1569", with_envelope(envelope_of(1569)),
        "[ERR] envelope holds a KEM ciphertext of 1569 bytes, Kyber1024 uses 1568\n" + invalid},
       {"bit flipped in the KEM ciphertext", flipped(2 + 700, 0x04), kTagLines},
       {"bit flipped in the nonce", flipped(1570 + 11, 0x01), kTagLines},
@@ -263,7 +255,7 @@ TEST_F(Pipelines, ExtractRefusals) {
   for (const Case& c : cases) {
     write_file("stego.png", c.file);
     Outcome r = extract("stego.png", "out.bin");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.bin")) << c.name;
   }
@@ -289,7 +281,7 @@ TEST_F(Pipelines, ExtractKeyProblems) {
     install_keys(pair());
     c.prepare();
     Outcome r = extract("stego.png", "out.bin");
-    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_FALSE(r.result) << c.name;
     EXPECT_EQ(r.err, c.expected) << c.name;
     EXPECT_FALSE(fs::exists("out.bin")) << c.name;
   }
@@ -331,8 +323,8 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
     set_unnamed_files_allowed(false);
     const Outcome in_memory = extract(c.stego, c.output);
     set_unnamed_files_allowed(true);
-    EXPECT_EQ(unnamed.ok, c.ok);
-    EXPECT_EQ(in_memory.ok, c.ok);
+    EXPECT_EQ(unnamed.result, c.ok);
+    EXPECT_EQ(in_memory.result, c.ok);
     EXPECT_EQ(in_memory.err, unnamed.err);
     if (c.ok) {
       EXPECT_EQ(first, input);
@@ -350,9 +342,9 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
   set_unnamed_files_allowed(false);
   const Outcome named = embed("input.bin", "carrier.png", "stego2.png");
   set_unnamed_files_allowed(true);
-  EXPECT_TRUE(named.ok) << named.err;
+  EXPECT_TRUE(named.result) << named.err;
   EXPECT_EQ(read_file("stego2.png").size(), stego.size());
-  EXPECT_TRUE(extract("stego2.png", "back.bin").ok);
+  EXPECT_TRUE(extract("stego2.png", "back.bin").result);
   EXPECT_EQ(read_file("back.bin"), input);
 }
 
@@ -394,7 +386,7 @@ TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
       const Outcome r = embed("input.bin", "carrier.png", "stego.png");
       done = true;
       changer.join();
-      if (r.ok) {
+      if (r.result) {
         std::error_code ec;
         EXPECT_EQ(fs::file_size("stego.png", ec), carrier_.size() + 12 + 1606 + kSize) << "attempt " << attempt;
         continue;

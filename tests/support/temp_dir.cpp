@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "util/file_io.hpp"
+
 namespace vellicor::test {
 
 // A new folder with a random name; create_directory reports whether it made
@@ -85,6 +87,39 @@ std::string list_dir(const std::filesystem::path& p) {
   std::string joined;
   for (const auto& n : names) joined += (joined.empty() ? "" : " ") + n;
   return joined;
+}
+
+unsigned mode_of(const std::filesystem::path& p) {
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(p, ec);
+  return ec || !std::filesystem::exists(st) ? 0 : static_cast<unsigned>(st.permissions()) & 07777;
+}
+
+bool write_through(const std::string& path, ByteView data, std::string* why) {
+  AtomicFile file;
+  if (!file.open(path, {}, why)) return false;
+  for (std::size_t at = 0; at < data.size(); at += write_block_length)
+    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
+  return file.commit(why);
+}
+
+Printed capture(const std::function<void()>& run) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::string out = testing::internal::GetCapturedStdout();
+  return {out, testing::internal::GetCapturedStderr()};
+}
+
+CurrentFolder::CurrentFolder(const std::filesystem::path& folder) : saved_(std::filesystem::current_path()) {
+  std::filesystem::current_path(folder);
+}
+
+CurrentFolder::~CurrentFolder() {
+  std::error_code ec;
+  std::filesystem::current_path(saved_, ec);
 }
 
 }  // namespace vellicor::test

@@ -2,8 +2,10 @@
 // A fresh scratch folder per test, removed with everything in it afterwards.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "util/byte_buffer.hpp"
 
@@ -31,5 +33,47 @@ std::string read_text(const std::filesystem::path& p);
 ByteView as_bytes(std::string_view s);
 // Names of all entries directly in a folder, sorted, for "which files exist" checks.
 std::string list_dir(const std::filesystem::path& p);
+
+// The permission bits of a file, links followed; 0 where there is none.
+unsigned mode_of(const std::filesystem::path& p);
+
+// Writes `data` as the program writes every file: through AtomicFile, in
+// blocks, then committed.
+bool write_through(const std::string& path, ByteView data, std::string* why = nullptr);
+
+// What a call printed on standard output and standard error.
+struct Printed {
+  std::string out;
+  std::string err;
+};
+Printed capture(const std::function<void()>& run);
+
+// A call's result and what it printed.
+template <class T>
+struct Outcome {
+  T result{};
+  std::string out;
+  std::string err;
+};
+template <class F>
+Outcome<std::invoke_result_t<F&>> outcome_of(F&& run) {
+  Outcome<std::invoke_result_t<F&>> o;
+  Printed p = capture([&] { o.result = run(); });
+  o.out = p.out;
+  o.err = p.err;
+  return o;
+}
+
+// Makes a folder the current folder for as long as it lives, then goes back.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const std::filesystem::path& folder);
+  ~CurrentFolder();
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
 
 }  // namespace vellicor::test

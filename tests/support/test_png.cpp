@@ -47,7 +47,7 @@ ByteBuffer make_chunk(std::string_view type, ByteView data) {
 }
 
 ByteBuffer make_png(std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
-  ByteBuffer png(std::begin(kPngSignature), std::end(kPngSignature));
+  ByteBuffer png = kPngSignature;
   ByteBuffer ihdr;
   put_be32(ihdr, width);
   put_be32(ihdr, height);

@@ -9,7 +9,7 @@
 
 namespace vellicor::test {
 
-inline constexpr std::uint8_t kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+inline const ByteBuffer kPngSignature{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
 // A valid 8-bit RGB image whose pixels follow from the seed.
 ByteBuffer make_png(std::uint32_t width, std::uint32_t height, std::uint32_t seed = 1);

@@ -1,5 +1,6 @@
-// The whole-file helpers: a failed read or write never passes for success,
-// and a failed write leaves the target as it was with no stray file.
+// The file layer as the program reads and writes: a failed read or write
+// never passes for success, and a failed write leaves the target as it was
+// with no stray file.
 
 #include "util/file_io.hpp"
 
@@ -23,11 +24,7 @@
 namespace vellicor {
 namespace {
 
-using test::as_bytes;
-using test::list_dir;
-using test::read_text;
-using test::TempDir;
-using test::write_file;
+using namespace test;
 namespace fs = std::filesystem;
 
 // Runs fn in a child process (so limits and redirections stay there) and
@@ -40,27 +37,22 @@ int in_child(const std::function<int()>& fn) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-unsigned mode_of(const fs::path& p) {
-  struct stat st {};
-  ::stat(p.c_str(), &st);
-  return st.st_mode & 07777;
-}
-
-TEST(ReadWholeFile, ReadsEveryByteAndEmptyFiles) {
+// Every byte of a file and of an empty one, read at their positions.
+TEST(InputFile, ReadsEveryByteAndEmptyFiles) {
   TempDir dir;
   std::string content(200000, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  write_file(dir / "data", content);
-  write_file(dir / "empty", "");
-
-  ByteBuffer got;
-  ASSERT_TRUE(read_whole_file((dir / "data").string(), got));
-  EXPECT_EQ(std::string(got.begin(), got.end()), content);
-  ASSERT_TRUE(read_whole_file((dir / "empty").string(), got));
-  EXPECT_TRUE(got.empty());
+  for (const std::string& text : {content, std::string()}) {
+    write_file(dir / "data", text);
+    InputFile in;
+    ASSERT_TRUE(in.open_positioned((dir / "data").string(), UINT64_MAX));
+    std::string got(text.size(), '\0');
+    ASSERT_TRUE(in.read_at(0, reinterpret_cast<std::uint8_t*>(got.data()), got.size()));
+    EXPECT_EQ(got, text);
+  }
 }
 
-TEST(ReadWholeFile, FailuresLeaveTheBufferUntouched) {
+TEST(InputFile, OpenFailsWithAReason) {
   TempDir dir;
   fs::create_directory(dir / "folder");
   struct Case {
@@ -68,10 +60,9 @@ TEST(ReadWholeFile, FailuresLeaveTheBufferUntouched) {
     fs::path path;
   } cases[] = {{"missing", dir / "nope"}, {"directory", dir / "folder"}, {"empty path", ""}};
   for (const Case& c : cases) {
-    ByteBuffer buf = {1, 2, 3};
+    InputFile in;
     std::string why;
-    EXPECT_FALSE(read_whole_file(c.path.string(), buf, &why)) << c.name;
-    EXPECT_EQ(buf, (ByteBuffer{1, 2, 3})) << c.name;
+    EXPECT_FALSE(in.open(c.path.string(), &why)) << c.name;
     EXPECT_FALSE(why.empty()) << c.name;
   }
 }
@@ -89,7 +80,8 @@ TEST(InputFile, ShortReadIsAFailure) {
   EXPECT_NE(why.find("short read"), std::string::npos) << why;
 }
 
-TEST(ReadWholeFile, ReadsAPipeToItsEnd) {
+// Read in order, as the input of embed is, to its end.
+TEST(InputFile, ReadsAPipeToItsEnd) {
   int status = in_child([] {
     int fds[2];
     if (::pipe(fds) != 0) return 2;
@@ -100,25 +92,28 @@ TEST(ReadWholeFile, ReadsAPipeToItsEnd) {
       _exit(0);
     }
     ::close(fds[1]);
-    ByteBuffer got;
-    bool ok = read_whole_file("/dev/fd/" + std::to_string(fds[0]), got);
-    return ok && got.size() == text.size() ? 0 : 1;
+    InputFile in;
+    if (!in.open("/dev/fd/" + std::to_string(fds[0]))) return 1;
+    std::uint8_t block[4096];
+    std::size_t total = 0, n = 0;
+    while (in.read_some(block, sizeof block, n) && n > 0) total += n;
+    return total == text.size() && !in.size_known() ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
 }
 
-TEST(WriteWholeFile, CreatesReplacesAndKeepsPermissionBits) {
+TEST(AtomicFile, CreatesReplacesAndKeepsPermissionBits) {
   TempDir dir;
   fs::path target = dir / "out.bin";
-  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("first")));
+  ASSERT_TRUE(write_through(target.string(), as_bytes("first")));
   EXPECT_EQ(read_text(target), "first");
 
   ::chmod(target.c_str(), 0640);
-  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("second, longer")));
+  ASSERT_TRUE(write_through(target.string(), as_bytes("second, longer")));
   EXPECT_EQ(read_text(target), "second, longer");
   EXPECT_EQ(mode_of(target), 0640u);
 
-  ASSERT_TRUE(write_whole_file(target.string(), {}));
+  ASSERT_TRUE(write_through(target.string(), {}));
   EXPECT_EQ(fs::file_size(target), 0u);
   EXPECT_EQ(list_dir(dir.path()), "out.bin");
 
@@ -132,7 +127,7 @@ TEST(WriteWholeFile, CreatesReplacesAndKeepsPermissionBits) {
                               0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}; // others ---
   if (::setxattr(target.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0)
     GTEST_SKIP() << "no ACLs here: " << std::strerror(errno);
-  ASSERT_TRUE(write_whole_file(target.string(), as_bytes("third")));
+  ASSERT_TRUE(write_through(target.string(), as_bytes("third")));
   std::uint8_t kept[sizeof acl + 8] = {};
   EXPECT_EQ(::getxattr(target.c_str(), "system.posix_acl_access", kept, sizeof kept), ssize_t{sizeof acl});
   EXPECT_EQ(std::memcmp(kept, acl, sizeof acl), 0);
@@ -160,7 +155,7 @@ TEST(AtomicFile, UncommittedWriteLeavesNothingBehind) {
   EXPECT_EQ(list_dir(dir.path()), "keep");
 }
 
-TEST(WriteWholeFile, DiskFullFailsAndLeavesTargetIntact) {
+TEST(AtomicFile, DiskFullFailsAndLeavesTargetIntact) {
   TempDir dir;
   fs::path target = dir / "target";
   write_file(target, "old content");
@@ -170,7 +165,7 @@ TEST(WriteWholeFile, DiskFullFailsAndLeavesTargetIntact) {
     struct rlimit rl {4096, 4096};
     ::setrlimit(RLIMIT_FSIZE, &rl);
     std::string why;
-    bool ok = write_whole_file(target.string(), as_bytes(big), &why);
+    bool ok = write_through(target.string(), as_bytes(big), &why);
     return ok ? 0 : (why.find("too large") != std::string::npos ? 3 : 4);
   });
   EXPECT_EQ(status, 3) << "the write must fail with EFBIG";
@@ -178,7 +173,7 @@ TEST(WriteWholeFile, DiskFullFailsAndLeavesTargetIntact) {
   EXPECT_EQ(list_dir(dir.path()), "target");
 }
 
-TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
+TEST(AtomicFile, FailsWhereNoFileCanBe) {
   TempDir dir;
   fs::create_directory(dir / "folder");
   struct Case {
@@ -187,25 +182,25 @@ TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
   } cases[] = {{"missing folder", dir / "no" / "file"}, {"a directory", dir / "folder"}, {"empty path", ""}};
   for (const Case& c : cases) {
     std::string why;
-    EXPECT_FALSE(write_whole_file(c.path.string(), as_bytes("x"), &why)) << c.name;
+    EXPECT_FALSE(write_through(c.path.string(), as_bytes("x"), &why)) << c.name;
     EXPECT_FALSE(why.empty()) << c.name;
   }
   EXPECT_EQ(list_dir(dir.path()), "folder");
   EXPECT_EQ(list_dir(dir / "folder"), "");
 }
 
-TEST(WriteWholeFile, FollowsASymlinkAndReplacesTheFileItNames) {
+TEST(AtomicFile, FollowsASymlinkAndReplacesTheFileItNames) {
   TempDir dir;
   fs::create_directory(dir / "real");
   write_file(dir / "real" / "file", "old");
   fs::create_symlink("real/file", dir / "link");
-  ASSERT_TRUE(write_whole_file((dir / "link").string(), as_bytes("new")));
+  ASSERT_TRUE(write_through((dir / "link").string(), as_bytes("new")));
   EXPECT_TRUE(fs::is_symlink(dir / "link"));
   EXPECT_EQ(read_text(dir / "real" / "file"), "new");
   EXPECT_EQ(list_dir(dir / "real"), "file");
 
   fs::create_symlink("real/created", dir / "dangling");
-  ASSERT_TRUE(write_whole_file((dir / "dangling").string(), as_bytes("made")));
+  ASSERT_TRUE(write_through((dir / "dangling").string(), as_bytes("made")));
   EXPECT_EQ(read_text(dir / "real" / "created"), "made");
 
   // Through a dangling link an abandoned write removes only the file it
@@ -235,7 +230,7 @@ TEST(WriteWholeFile, MemberKeepsTheGroupOfATeamFile) {
     const gid_t team = 4242;
     if (::setgroups(1, &team) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
       return 2;
-    return write_whole_file(team_file.string(), as_bytes("new")) ? 0 : 1;
+    return write_through(team_file.string(), as_bytes("new")) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
   struct stat st {};
@@ -284,9 +279,9 @@ TEST(AtomicFile, SignalRemovesTheHiddenFile) {
   }
 }
 
-TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
+TEST(AtomicFile, WritesDevicesAndPipesInPlace) {
   TempDir dir;
-  ASSERT_TRUE(write_whole_file("/dev/null", as_bytes("discarded")));
+  ASSERT_TRUE(write_through("/dev/null", as_bytes("discarded")));
 
   // /dev/stdout of a child whose standard output is a pipe.
   int fds[2];
@@ -294,7 +289,7 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
   int status = in_child([&] {
     ::dup2(fds[1], 1);
     ::close(fds[0]);
-    return write_whole_file("/dev/stdout", as_bytes("through stdout")) ? 0 : 1;
+    return write_through("/dev/stdout", as_bytes("through stdout")) ? 0 : 1;
   });
   ::close(fds[1]);
   char buf[64] = {};
@@ -308,7 +303,7 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
   status = in_child([&] {
     const int log = ::open((dir / "app.log").c_str(), O_WRONLY | O_APPEND);
     ::dup2(log, 1);
-    return write_whole_file("/dev/stdout", as_bytes("new bytes")) ? 0 : 1;
+    return write_through("/dev/stdout", as_bytes("new bytes")) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(read_text(dir / "app.log"), "old line\nnew bytes");
@@ -317,7 +312,7 @@ TEST(WriteWholeFile, WritesDevicesAndPipesInPlace) {
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const pid_t reader = ::fork();
   if (reader == 0) _exit(read_text(dir / "fifo") == "through a fifo" ? 0 : 1);
-  EXPECT_TRUE(write_whole_file((dir / "fifo").string(), as_bytes("through a fifo")));
+  EXPECT_TRUE(write_through((dir / "fifo").string(), as_bytes("through a fifo")));
   ASSERT_EQ(::waitpid(reader, &status, 0), reader);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(list_dir(dir.path()), "app.log fifo");
@@ -409,8 +404,8 @@ TEST(AtomicFile, ReplacesATargetWithTheLongestName) {
     SCOPED_TRACE(unnamed ? "unnamed" : "named");
     set_unnamed_files_allowed(unnamed);
     std::string why;
-    EXPECT_TRUE(write_whole_file(target.string(), as_bytes("first"), &why)) << why;
-    EXPECT_TRUE(write_whole_file(target.string(), as_bytes("second"), &why)) << why;
+    EXPECT_TRUE(write_through(target.string(), as_bytes("first"), &why)) << why;
+    EXPECT_TRUE(write_through(target.string(), as_bytes("second"), &why)) << why;
     set_unnamed_files_allowed(true);
     EXPECT_EQ(read_text(target), "second");
     EXPECT_EQ(list_dir(dir.path()), target.filename().string());

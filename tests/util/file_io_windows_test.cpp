@@ -23,11 +23,7 @@ namespace vellicor {
 namespace {
 
 namespace fs = std::filesystem;
-using test::as_bytes;
-using test::list_dir;
-using test::read_text;
-using test::TempDir;
-using test::write_file;
+using namespace test;
 
 // A file's access list as SDDL text.
 std::wstring dacl_of(const fs::path& file) {
@@ -47,27 +43,27 @@ std::wstring dacl_of(const fs::path& file) {
   return result;
 }
 
-TEST(WriteWholeFile, CreatesAndReplacesLeavingNoTemporaryFile) {
+TEST(AtomicFile, CreatesAndReplacesLeavingNoTemporaryFile) {
   TempDir dir;
   const std::string target = (dir / "out.bin").string();
-  ASSERT_TRUE(write_whole_file(target, as_bytes("first")));
+  ASSERT_TRUE(write_through(target, as_bytes("first")));
   EXPECT_EQ(read_text(dir / "out.bin"), "first");
-  ASSERT_TRUE(write_whole_file(target, as_bytes("second, longer")));
+  ASSERT_TRUE(write_through(target, as_bytes("second, longer")));
   EXPECT_EQ(read_text(dir / "out.bin"), "second, longer");
-  ASSERT_TRUE(write_whole_file(target, as_bytes("")));
+  ASSERT_TRUE(write_through(target, as_bytes("")));
   EXPECT_EQ(read_text(dir / "out.bin"), "");
   EXPECT_EQ(list_dir(dir.path()), "out.bin");
 }
 
 // A replaced file keeps its hidden and system attributes, and the archive
 // bit is set for backups.
-TEST(WriteWholeFile, ReplacementKeepsHiddenAndSystemAndSetsArchive) {
+TEST(AtomicFile, ReplacementKeepsHiddenAndSystemAndSetsArchive) {
   TempDir dir;
   const fs::path out = dir / "out.png";
   write_file(out, "first");
   ::SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   std::string why;
-  EXPECT_TRUE(write_whole_file(out.string(), as_bytes("second"), &why)) << why;
+  EXPECT_TRUE(write_through(out.string(), as_bytes("second"), &why)) << why;
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
   EXPECT_EQ(::GetFileAttributesW(out.c_str()) & kept, kept);
   EXPECT_EQ(read_text(out), "second");
@@ -76,7 +72,7 @@ TEST(WriteWholeFile, ReplacementKeepsHiddenAndSystemAndSetsArchive) {
 
 // A replaced file keeps its own access list, not the folder's: a file shared
 // with everyone stays so, one closed to all but the owner stays closed.
-TEST(WriteWholeFile, ReplacementKeepsTheFilesOwnAccessList) {
+TEST(AtomicFile, ReplacementKeepsTheFilesOwnAccessList) {
   for (const wchar_t* dacl : {L"D:P(A;;FA;;;WD)", L"D:P(A;;FA;;;OW)(A;;FR;;;SY)"}) {
     TempDir dir;
     const fs::path out = dir / "out.png";
@@ -88,13 +84,13 @@ TEST(WriteWholeFile, ReplacementKeepsTheFilesOwnAccessList) {
     const std::wstring before = dacl_of(out);
     if (before.find(L"D:P") != 0) GTEST_SKIP() << "this system keeps no access lists (Wine)";
     std::string why;
-    ASSERT_TRUE(write_whole_file(out.string(), as_bytes("second"), &why)) << why;
+    ASSERT_TRUE(write_through(out.string(), as_bytes("second"), &why)) << why;
     EXPECT_EQ(dacl_of(out), before);
     EXPECT_EQ(read_text(out), "second");
   }
 }
 
-TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
+TEST(AtomicFile, TargetHeldOpenFailsAndKeepsItsBytes) {
   TempDir dir;
   write_file(dir / "held.png", "old bytes");
   // Another program's handle that shares nothing: neither writing nor deleting
@@ -103,7 +99,7 @@ TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
   std::string why;
-  const bool ok = write_whole_file((dir / "held.png").string(), as_bytes("new bytes"), &why);
+  const bool ok = write_through((dir / "held.png").string(), as_bytes("new bytes"), &why);
   ::CloseHandle(other);
   EXPECT_FALSE(ok);
   EXPECT_FALSE(why.empty());
@@ -116,14 +112,14 @@ TEST(WriteWholeFile, TargetHeldOpenFailsAndKeepsItsBytes) {
 // bytes; elsewhere (Wine, FAT, before Windows 10 1809) the replace fails
 // after its retries with the old file under its name and nothing left over,
 // never with the name empty.
-TEST(WriteWholeFile, FileHeldOpenElsewhereIsReplacedOrLeftWhole) {
+TEST(AtomicFile, FileHeldOpenElsewhereIsReplacedOrLeftWhole) {
   TempDir dir;
   write_file(dir / "carrier.png", "old bytes");
   bool replaced = false;
   {
     InputFile reader;
     ASSERT_TRUE(reader.open((dir / "carrier.png").string()));
-    replaced = write_whole_file((dir / "carrier.png").string(), as_bytes("new bytes, longer"));
+    replaced = write_through((dir / "carrier.png").string(), as_bytes("new bytes, longer"));
     std::uint8_t old[9];
     ASSERT_TRUE(reader.read_at(0, old, sizeof old));
     EXPECT_EQ(std::string(old, old + sizeof old), "old bytes");
@@ -132,12 +128,12 @@ TEST(WriteWholeFile, FileHeldOpenElsewhereIsReplacedOrLeftWhole) {
   EXPECT_EQ(list_dir(dir.path()), "carrier.png");
 }
 
-TEST(WriteWholeFile, FailsWhereNoFileCanBe) {
+TEST(AtomicFile, FailsWhereNoFileCanBe) {
   TempDir dir;
   fs::create_directory(dir / "folder");
   for (const fs::path& p : {dir / "folder", dir / "missing" / "x.bin"}) {
     std::string why;
-    EXPECT_FALSE(write_whole_file(p.string(), as_bytes("x"), &why)) << p;
+    EXPECT_FALSE(write_through(p.string(), as_bytes("x"), &why)) << p;
     EXPECT_FALSE(why.empty()) << p;
   }
   EXPECT_EQ(list_dir(dir.path()), "folder");
@@ -153,33 +149,33 @@ TEST(AtomicFile, UncommittedWriteLeavesNothingBehind) {
   EXPECT_EQ(list_dir(dir.path()), "");
 }
 
-TEST(ReadWholeFile, ReadsEveryByteAndRefusesFolders) {
+TEST(InputFile, ReadsEveryByteAndRefusesFolders) {
   TempDir dir;
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
   bytes += "\r\n\x1a tail";  // no text-mode translation, no end-of-file at ^Z
   write_file(dir / "all.bin", bytes);
-  ByteBuffer got;
-  ASSERT_TRUE(read_whole_file((dir / "all.bin").string(), got));
-  EXPECT_EQ(std::string(got.begin(), got.end()), bytes);
-
-  ByteBuffer untouched{1, 2, 3};
-  EXPECT_FALSE(read_whole_file(dir.path().string(), untouched));
-  EXPECT_FALSE(read_whole_file((dir / "missing").string(), untouched));
-  EXPECT_EQ(untouched, (ByteBuffer{1, 2, 3}));
+  InputFile in;
+  ASSERT_TRUE(in.open((dir / "all.bin").string()));
+  ASSERT_EQ(in.size(), bytes.size());
+  std::string got(bytes.size(), '\0');
+  ASSERT_TRUE(in.read_exact(reinterpret_cast<std::uint8_t*>(got.data()), got.size()));
+  EXPECT_EQ(got, bytes);
+  EXPECT_FALSE(in.open(dir.path().string()));
+  EXPECT_FALSE(in.open((dir / "missing").string()));
 }
 
-TEST(WriteWholeFile, TargetIsAnOrdinaryFileNotAHiddenOne) {
+TEST(AtomicFile, TargetIsAnOrdinaryFileNotAHiddenOne) {
   TempDir dir;
-  ASSERT_TRUE(write_whole_file((dir / "plain.bin").string(), as_bytes("x")));
+  ASSERT_TRUE(write_through((dir / "plain.bin").string(), as_bytes("x")));
   const DWORD attributes = ::GetFileAttributesW((dir / "plain.bin").c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
-TEST(WriteWholeFile, DeviceGetsTheBytesInPlace) {
+TEST(AtomicFile, DeviceGetsTheBytesInPlace) {
   std::string why;
-  EXPECT_TRUE(write_whole_file("NUL", as_bytes("discarded"), &why)) << why;
+  EXPECT_TRUE(write_through("NUL", as_bytes("discarded"), &why)) << why;
 }
 
 // Windows has no unnamed files: new content has a hidden name beside the

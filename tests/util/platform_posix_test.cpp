@@ -25,7 +25,6 @@ TEST(ProgramDirectory, IsTheRunningFilesFolderWhateverTheFirstEntrySays) {
 // Without /proc: the first entry, found as the shell found it, links resolved.
 TEST(ProgramDirectory, WithoutProcFromTheFirstEntry) {
   TempDir dir;
-  const std::filesystem::path started_in = std::filesystem::current_path();
   std::filesystem::create_directories(dir / "real");
   std::filesystem::create_directories(dir / "bin");
   std::filesystem::create_directories(dir / "plain");
@@ -33,7 +32,7 @@ TEST(ProgramDirectory, WithoutProcFromTheFirstEntry) {
   std::filesystem::permissions(dir / "real" / "vellicor", std::filesystem::perms::owner_all);
   write_file(dir / "plain" / "vellicor", "not executable");
   std::filesystem::create_symlink(dir / "real" / "vellicor", dir / "bin" / "vellicor");
-  std::filesystem::current_path(dir.path());
+  test::CurrentFolder in_dir(dir.path());
   const std::string real = std::filesystem::canonical(dir / "real").string();
   const std::string bin = (dir / "bin").string(), plain = (dir / "plain").string();
   struct Case {
@@ -56,7 +55,6 @@ TEST(ProgramDirectory, WithoutProcFromTheFirstEntry) {
         << "argv[0] '" << c.argv0 << "', PATH '" << c.search_path << "'";
     EXPECT_EQ(why.empty(), c.expected.has_value()) << c.argv0;
   }
-  std::filesystem::current_path(started_in);
 }
 
 TEST(UserDefaultLocaleName, TakesTheLangLineOfTheFirstFileThatExists) {

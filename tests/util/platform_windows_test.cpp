@@ -27,15 +27,10 @@ using test::write_file;
 // Runs the body with the scratch folder as the current directory.
 class InScratchFolder : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = fs::current_path();
-    fs::current_path(dir_.path());
-    ASSERT_TRUE(to_narrow_text(fs::current_path(), cwd_));
-  }
-  void TearDown() override { fs::current_path(saved_); }
+  void SetUp() override { ASSERT_TRUE(to_narrow_text(fs::current_path(), cwd_)); }
 
   TempDir dir_;
-  fs::path saved_;
+  test::CurrentFolder in_dir_{dir_.path()};
   std::string cwd_;
 };
 

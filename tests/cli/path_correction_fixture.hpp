@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,31 +18,17 @@ namespace vellicor::test {
 class PathCorrectionFixture : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());
     // The folder's absolute name as the program sees it (no links resolved).
     ASSERT_TRUE(to_narrow_text(std::filesystem::current_path(), cwd_));
   }
-  void TearDown() override { std::filesystem::current_path(saved_); }
 
-  struct Outcome {
-    std::optional<std::string> result;
-    std::string out;
-    std::string err;
-  };
-
+  using Outcome = test::Outcome<std::optional<std::string>>;
   static Outcome correct(const std::string& typed) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::optional<std::string> result = smart_correct_path(typed);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::string err = testing::internal::GetCapturedStderr();
-    return {result, testing::internal::GetCapturedStdout(), err};
+    return outcome_of([&] { return smart_correct_path(typed); });
   }
 
   TempDir dir_;
-  std::filesystem::path saved_;
+  CurrentFolder in_dir_{dir_.path()};
   std::string cwd_;
 };
 
