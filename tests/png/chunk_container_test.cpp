@@ -147,6 +147,23 @@ TEST(StegoWriter, UnwritableOutput) {
   EXPECT_EQ(test::list_dir(dir.path()), "c.png");
 }
 
+// A carrier cut short while it is copied is what failed, not the output.
+TEST(StegoWriter, CarrierThatShrinksIsNamed) {
+  test::TempDir dir;
+  write_file(dir / "c.png", test::make_png(64, 64));
+  const std::string carrier = (dir / "c.png").string();
+  Carrier c;
+  StegoWriter writer;
+  Outcome r = outcome_of([&] {
+    if (!open_carrier(carrier, c)) return false;
+    fs::resize_file(dir / "c.png", 20);
+    return writer.open((dir / "o.png").string(), c, 0);
+  });
+  EXPECT_FALSE(r.result);
+  EXPECT_EQ(r.err, "[ERR] cannot read carrier PNG '" + carrier + "'\n");
+  EXPECT_EQ(test::list_dir(dir.path()), "c.png");
+}
+
 TEST(StegoWriter, BodyTooBigForOneChunkIsRefusedUnread) {
   // Address space only: the pages are never touched, so this costs no memory.
   const std::size_t n = std::size_t{0x80000000};
