@@ -405,7 +405,11 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
   if (kept.exists && ::fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&
       ::fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.group) != 0) {
   }
-  if (pending.name.empty() && replace == Replace::no) {
+  // A new target linked straight in has no hidden copy: its mode and ACL
+  // come first, and the folder's flush after the link makes them last.
+  const bool direct = pending.name.empty() && replace == Replace::no;
+  if (direct) {
+    if (!set_permissions(pending.handle, kept, ec)) return false;
     if (!link_in(pending.handle, folder, name, ec)) return false;
   } else {
     if (pending.name.empty() &&
@@ -423,7 +427,7 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
     pending.name.clear();
   }
   // Named: what follows cannot undo it.
-  if (set_permissions(pending.handle, kept, after) && flush(pending.handle, after)) {
+  if (direct || (set_permissions(pending.handle, kept, after) && flush(pending.handle, after))) {
     if (::fsync(fd_of(folder.handle)) != 0 && errno != EINVAL && errno != EROFS) fail(after);
   }
   return true;
