@@ -27,6 +27,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$loader" wineboot --init >/dev/null 2>&1 || true
+      # Drive R: is a CD drive, which Wine reports without access lists as
+      # FAT is; Wine knows only the drives it finds when it starts, and a
+      # test points R: to a folder of its own (tests/e2e).
+      mkdir -p "$WINEPREFIX/drive_r"
+      ln -sfn ../drive_r "$WINEPREFIX/dosdevices/r:"
+      "$loader" reg add 'HKLM\Software\Wine\Drives' /v r: /d cdrom /f >/dev/null 2>&1 || true
       "${loader%64}server" -w 2>/dev/null || true
     fi
   ) 9>"$WINEPREFIX.lock"

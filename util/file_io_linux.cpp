@@ -35,6 +35,18 @@ bool take(int fd, Handle& h, std::error_code& ec) {
 
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// A read or write call, made again where a signal interrupted it; its count
+// in `n`.
+template <typename Call>
+bool counted(Call call, std::size_t& n, std::error_code& ec) {
+  ssize_t r;
+  while ((r = call()) < 0 && errno == EINTR) {
+  }
+  if (r < 0) return fail(ec);
+  n = static_cast<std::size_t>(r);
+  return true;
+}
+
 }  // namespace
 
 void close(Handle& h) noexcept {
@@ -47,9 +59,6 @@ bool status(Handle h, Status& out, std::error_code& ec) {
   if (::fstat(fd_of(h), &st) != 0) return fail(ec);
   out.kind = S_ISREG(st.st_mode) ? Kind::regular : S_ISDIR(st.st_mode) ? Kind::directory : Kind::other;
   out.size = out.kind == Kind::regular ? static_cast<std::uint64_t>(st.st_size) : 0;
-  out.mode = st.st_mode & 07777;
-  out.owner = st.st_uid;
-  out.group = st.st_gid;
   return true;
 }
 
@@ -75,45 +84,24 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
 
 bool same_file(Handle h, const Path& path) {
   struct stat opened {}, named {};
-  return ::fstat(fd_of(h), &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
+  return ::fstat(fd_of(h), &opened) == 0 && ::stat(path.c_str(), &named) == 0 && same_inode(opened, named);
 }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
-  ssize_t r;
-  while ((r = ::read(fd_of(h), dst, n)) < 0 && errno == EINTR) {
-  }
-  if (r < 0) return fail(ec);
-  got = static_cast<std::size_t>(r);
-  return true;
+  return counted([&] { return ::read(fd_of(h), dst, n); }, got, ec);
 }
 
 bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
-  ssize_t r;
-  while ((r = ::pread(fd_of(h), dst, n, static_cast<off_t>(offset))) < 0 && errno == EINTR) {
-  }
-  if (r < 0) return fail(ec);
-  got = static_cast<std::size_t>(r);
-  return true;
+  return counted([&] { return ::pread(fd_of(h), dst, n, static_cast<off_t>(offset)); }, got, ec);
 }
 
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec) {
-  ssize_t w;
-  while ((w = ::write(fd_of(h), p, n)) < 0 && errno == EINTR) {
-  }
-  if (w < 0) return fail(ec);
-  done = static_cast<std::size_t>(w);
-  return true;
+  return counted([&] { return ::write(fd_of(h), p, n); }, done, ec);
 }
 
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec) {
-  ssize_t w;
-  while ((w = ::pwrite(fd_of(h), p, n, static_cast<off_t>(offset))) < 0 && errno == EINTR) {
-  }
-  if (w < 0) return fail(ec);
-  done = static_cast<std::size_t>(w);
-  return true;
+  return counted([&] { return ::pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
 }
 
 bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
@@ -230,10 +218,7 @@ bool is_standard_output(Handle h) {
   return ::fstat(fd_of(h), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
 }
 
-bool names_standard_output(const Path& path) {
-  struct stat a {}, b {};
-  return ::stat(path.c_str(), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
-}
+bool names_standard_output(const Path& path) { return same_file(STDOUT_FILENO, path); }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return take(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);

@@ -35,7 +35,6 @@ enum class Kind { regular, directory, other };
 struct Status {
   Kind kind = Kind::other;
   std::uint64_t size = 0;
-  std::uint32_t mode = 0, owner = 0, group = 0;  // POSIX only
 };
 bool status(Handle h, Status& out, std::error_code& ec);
 

@@ -86,16 +86,32 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
 }
-// Whether `path` names (links not followed) the file open at `h`.
-bool path_names(const Path& path, HANDLE h) {
-  const HANDLE other = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// Whether `path` names the file open at `h`: links followed, or (`exact`)
+// the path itself and no link.
+bool path_names(const Path& path, HANDLE h, bool exact) {
+  const HANDLE other =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | (exact ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   if (other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a{}, b{};
   const bool same = identity(h, a) && identity(other, b) && same_identity(a, b) &&
-                    (b.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+                    !(exact && (b.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
   ::CloseHandle(other);
   return same;
+}
+
+// The full path of the file open at `h` (`flags` of GetFinalPathNameByHandleW).
+bool final_path(HANDLE h, DWORD flags, std::wstring& path) {
+  path.assign(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), flags);
+    if (n == 0) return false;
+    if (n < path.size()) {
+      path.resize(n);
+      return true;
+    }
+    path.resize(n + 1);
+  }
 }
 
 // A path's folder, its separator kept: "\\?\E:\x.png" is in "\\?\E:\"
@@ -210,17 +226,7 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
   return true;
 }
 
-bool same_file(Handle h, const Path& path) {
-  HANDLE named = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (named == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
-  const bool same = ::GetFileInformationByHandle(as_handle(h), &a) && ::GetFileInformationByHandle(named, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                    a.nFileIndexLow == b.nFileIndexLow;
-  ::CloseHandle(named);
-  return same;
-}
+bool same_file(Handle h, const Path& path) { return path_names(path, as_handle(h), false); }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
   DWORD r = 0;
@@ -319,27 +325,15 @@ bool create_through_link(const Path& path, std::uint32_t, Handle& h, std::error_
 }
 
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetFinalPathNameByHandleW(as_handle(h), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) {
-      // A volume the mount manager does not know (a RAM disk, a user-mode
-      // file system) has no DOS name: the path as typed, checked below.
-      buffer = typed.native();
-      break;
-    }
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      break;
-    }
-    buffer.resize(n + 1);
-  }
+  // A volume the mount manager does not know (a RAM disk, a user-mode file
+  // system) has no DOS name: the path as typed, checked below.
+  std::wstring buffer;
+  if (!final_path(as_handle(h), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, buffer)) buffer = typed.native();
   Path where;
   split_kept(buffer, where, name);
   if (!open_folder(where, folder, ec)) return false;
   // The name in that folder must still be the file that was opened.
-  return path_names(folder.path / name, as_handle(h)) || fail(ec, static_cast<DWORD>(ERROR_FILE_INVALID));
+  return path_names(folder.path / name, as_handle(h), true) || fail(ec, static_cast<DWORD>(ERROR_FILE_INVALID));
 }
 
 void remove_if_same(Handle h, const Folder&, const Path&) noexcept {
@@ -362,12 +356,9 @@ bool is_standard_output(Handle h) {
 }
 
 bool names_standard_output(const Path& path) {
-  const HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool same = is_standard_output(reinterpret_cast<Handle>(h));
-  ::CloseHandle(h);
-  return same;
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK &&
+         path_names(path, out, false);
 }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
@@ -406,14 +397,8 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
   origin.clear();
-  std::wstring name(MAX_PATH, L'\0');
-  DWORD n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
-  if (n >= name.size()) {
-    name.resize(n + 1);
-    n = ::GetFinalPathNameByHandleW(as_handle(source), name.data(), static_cast<DWORD>(name.size()), 0);
-  }
-  if (n == 0 || n >= name.size()) return;
-  name.resize(n);
+  std::wstring name;
+  if (!final_path(as_handle(source), 0, name)) return;
   const HANDLE stream = ::CreateFileW((name + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
   if (stream == INVALID_HANDLE_VALUE) return;

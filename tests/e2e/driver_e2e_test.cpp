@@ -347,16 +347,35 @@ TEST_F(DriverTest, WindowsArgumentsAndFolderOutsideTheCodePage) {
   }
 }
 
+// Wine's drive `letter` made the folder `to` while it lives; then as it was.
+class WineDrive {
+ public:
+  WineDrive(const char* letter, const fs::path& to) {
+    if (const char* prefix = std::getenv("VELLICOR_WINEPREFIX")) link_ = fs::path(prefix) / "dosdevices" / letter;
+    if (link_.empty()) return;
+    std::error_code ec;
+    was_ = fs::read_symlink(link_, ec);
+    fs::remove(link_);
+    fs::create_symlink(to, link_);
+  }
+  ~WineDrive() {
+    if (link_.empty()) return;
+    fs::remove(link_);
+    if (!was_.empty()) fs::create_symlink(was_, link_);
+  }
+  bool mapped() const { return !link_.empty(); }
+
+ private:
+  fs::path link_, was_;
+};
+
 // A USB stick's root (E:\out.png): an existing file there is replaced by
 // embed and by extract, as anywhere else. Wine's drive Q: is made a scratch
 // folder for it.
 TEST_F(DriverTest, WindowsOutputsAtADriveRootAreReplaced) {
   if (test::windows_program().empty()) GTEST_SKIP() << "drive letters are Windows'";
-  const char* prefix = std::getenv("VELLICOR_WINEPREFIX");
-  if (prefix == nullptr) GTEST_SKIP() << "no Wine prefix named (VELLICOR_WINEPREFIX)";
-  const fs::path drive = fs::path(prefix) / "dosdevices" / "q:";
-  fs::remove(drive);
-  fs::create_symlink(work_, drive);
+  const WineDrive drive("q:", work_);
+  if (!drive.mapped()) GTEST_SKIP() << "no Wine prefix named (VELLICOR_WINEPREFIX)";
   write_file(w("message.txt"), "for the stick");
   write_file(w("carrier.png"), test::make_png(4, 4));
   for (int round = 0; round < 2; ++round) {
@@ -367,8 +386,33 @@ TEST_F(DriverTest, WindowsOutputsAtADriveRootAreReplaced) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_text(w("out.txt")), "for the stick");
   }
-  fs::remove(drive);
   EXPECT_EQ(list_dir(work_), "carrier.png message.txt out.png out.txt");
+}
+
+// A key folder on a drive that keeps no access lists (a FAT stick) is warned
+// of by every command that uses the keys. scripts/wine-run.sh makes Wine's
+// drive R: a CD drive, which Wine reports without access lists (the drive
+// must be there when Wine starts: it is only pointed elsewhere here).
+TEST_F(DriverTest, WindowsKeysOnADriveWithoutAccessListsAreWarnedOf) {
+  if (test::windows_program().empty()) GTEST_SKIP() << "drive letters are Windows'";
+  const WineDrive drive("r:", work_);
+  if (!drive.mapped()) GTEST_SKIP() << "no Wine prefix named (VELLICOR_WINEPREFIX)";
+  fs::copy_file(program_, w(program_.filename().string()));
+  write_file(w("message.txt"), "on the stick");
+  write_file(w("carrier.png"), test::make_png(4, 4));
+  const std::string warning =
+      "[WARN] the drive of 'keys/' keeps no access lists (FAT or exFAT): 'keys/kyber.prv' is not protected from "
+      "other users there\n";
+  test::RunOptions o;
+  o.cwd = work_;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"genkeys"}, {"embed", "message.txt", "carrier.png", "out.png"}, {"extract", "out.png", "out.txt"}}) {
+    SCOPED_TRACE(args.front());
+    RunResult r = test::run_program("R:\\" + program_.filename().string(), args, o);
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_EQ(read_text(w("out.txt")), "on the stick");
 }
 
 // An output that is the process's own standard output carries the bytes

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <gtest/gtest.h>
 
 namespace vellicor::test {
@@ -134,23 +135,54 @@ RunResult run_program(const std::filesystem::path& program, const std::vector<st
   return r;
 }
 
+namespace {
+// The read end of each started child's output, by process id.
+std::map<int, int>& started_output() {
+  static std::map<int, int> pipes;
+  return pipes;
+}
+}  // namespace
+
 int start_program(const std::filesystem::path& program, const std::vector<std::string>& args,
                   const RunOptions& options) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return -1;
+  }
   pid_t pid = ::fork();
   if (pid == 0) {
-    int null_fd = ::open("/dev/null", O_RDWR);
-    for (int fd : {0, 1, 2}) ::dup2(null_fd, fd);
-    if (null_fd > 2) ::close(null_fd);
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, 0);
+    ::dup2(out[1], 1);
+    ::dup2(out[1], 2);
     exec_child(program, args, options);
   }
-  if (pid < 0) ADD_FAILURE() << "fork failed";
+  ::close(out[1]);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+    ::close(out[0]);
+  } else {
+    started_output()[pid] = out[0];
+  }
   return pid;
 }
 
-int wait_program(int pid) {
+int wait_program(int pid, std::string* output) {
   int wstatus = 0;
   while (::waitpid(pid, &wstatus, 0) < 0) {
     if (errno != EINTR) return -1000;
+  }
+  // What the child wrote is in the pipe now (a pipe holds far more than a
+  // run prints). It is read without waiting for the end: under Wine a
+  // background process may hold the pipe open.
+  if (auto it = started_output().find(pid); it != started_output().end()) {
+    ::fcntl(it->second, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = ::read(it->second, buf, sizeof buf)) > 0;)
+      if (output != nullptr) output->append(buf, static_cast<std::size_t>(n));
+    ::close(it->second);
+    started_output().erase(it);
   }
   if (WIFSIGNALED(wstatus)) return -WTERMSIG(wstatus);
   return WEXITSTATUS(wstatus);

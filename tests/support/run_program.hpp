@@ -34,12 +34,13 @@ struct RunOptions {
 RunResult run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
-// Starts a program without waiting for it; its output is thrown away. The
+// Starts a program without waiting for it, its standard input empty. The
 // result is the child's process id.
 int start_program(const std::filesystem::path& program, const std::vector<std::string>& args,
                   const RunOptions& options = {});
-// Waits for a started child: its exit status, or -signal when a signal ended it.
-int wait_program(int pid);
+// Waits for a started child: its exit status, or -signal when a signal ended
+// it; `output` gets what it printed, standard output and error together.
+int wait_program(int pid, std::string* output = nullptr);
 
 // The program under test is normally the one built here, or the Linux program
 // VELLICOR_TEST_PROGRAM names (scripts/release.sh names the shipped one):
