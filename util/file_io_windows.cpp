@@ -348,17 +348,23 @@ bool is_link(const Path& path, bool& link, std::error_code& ec) {
   return true;
 }
 
+namespace {
+// The standard output's handle where it is a file on a disk, else null.
+HANDLE standard_output_file() {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
+}
+}  // namespace
+
 bool is_standard_output(Handle h) {
   BY_HANDLE_FILE_INFORMATION a{}, b{};
-  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK &&
-         identity(as_handle(h), a) && identity(out, b) && same_identity(a, b);
+  const HANDLE out = standard_output_file();
+  return out != nullptr && identity(as_handle(h), a) && identity(out, b) && same_identity(a, b);
 }
 
 bool names_standard_output(const Path& path) {
-  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK &&
-         path_names(path, out, false);
+  const HANDLE out = standard_output_file();
+  return out != nullptr && path_names(path, out, false);
 }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {

@@ -156,6 +156,7 @@ int start_program(const std::filesystem::path& program, const std::vector<std::s
     ::dup2(null_fd, 0);
     ::dup2(out[1], 1);
     ::dup2(out[1], 2);
+    if (null_fd > 2) ::close(null_fd);
     exec_child(program, args, options);
   }
   ::close(out[1]);
