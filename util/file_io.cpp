@@ -301,9 +301,9 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   std::error_code ec;
   bool opened = native::open_target(system, options.follow_links, reached, ec);
   if (!opened && ec == std::errc::no_such_file_or_directory) {
-    bool link = false;
+    native::Entry entry = native::Entry::none;
     std::error_code link_ec;
-    if (options.follow_links && native::is_link(system, link, link_ec) && link) {
+    if (options.follow_links && native::lookup(system, entry, link_ec) && entry == native::Entry::link) {
       // A dangling link: its target is created as a plain open would create
       // it, and replaced at commit; it is removed again if nothing is.
       if (!native::create_through_link(system, s.kept.new_mode, reached, ec)) return fail(why, ec);
@@ -472,7 +472,10 @@ bool names_standard_output(const std::string& path) { return native::names_stand
 
 bool entry_exists(const std::string& path, bool& exists, std::string* why) {
   std::error_code ec;
-  return native::exists(to_system_path(to_native_path(path)), exists, ec) || fail(why, ec);
+  native::Entry entry = native::Entry::none;
+  if (!native::lookup(to_system_path(to_native_path(path)), entry, ec)) return fail(why, ec);
+  exists = entry != native::Entry::none;
+  return true;
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to, std::string* why) {

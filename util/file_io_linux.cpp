@@ -35,6 +35,15 @@ bool take(int fd, Handle& h, std::error_code& ec) {
 
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// 0 while `name` in `folder` (no link followed) is the file open at `h`;
+// else why not (ESTALE: another file has the name).
+int still_named(Handle h, const Folder& folder, const Path& name) {
+  struct stat opened {}, named {};
+  if (::fstat(fd_of(h), &opened) != 0 || ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno;
+  return same_inode(opened, named) ? 0 : ESTALE;
+}
+
 // A read or write call, made again where a signal interrupted it; its count
 // in `n`.
 template <typename Call>
@@ -193,24 +202,18 @@ bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_
     name = typed.filename();
   }
   // The name in that folder must still be the file that was opened.
-  struct stat opened {}, named {};
-  if (::fstat(fd_of(h), &opened) != 0 || ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-    return fail(ec);
-  return same_inode(opened, named) || fail(ec, ESTALE);
+  const int error = still_named(h, folder, name);
+  return error == 0 || fail(ec, error);
 }
 
 void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept {
-  struct stat opened {}, named {};
-  if (::fstat(fd_of(h), &opened) == 0 &&
-      ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_inode(opened, named))
-    ::unlinkat(fd_of(folder.handle), name.c_str(), 0);
+  if (still_named(h, folder, name) == 0) ::unlinkat(fd_of(folder.handle), name.c_str(), 0);
 }
 
-bool is_link(const Path& path, bool& link, std::error_code& ec) {
+bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return fail(ec);
-  link = S_ISLNK(st.st_mode);
-  return true;
+  entry = ::lstat(path.c_str(), &st) != 0 ? Entry::none : S_ISLNK(st.st_mode) ? Entry::link : Entry::other;
+  return entry != Entry::none || errno == ENOENT || errno == ENOTDIR || fail(ec);
 }
 
 bool is_standard_output(Handle h) {
@@ -222,12 +225,6 @@ bool names_standard_output(const Path& path) { return same_file(STDOUT_FILENO, p
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return take(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
-}
-
-bool exists(const Path& path, bool& found, std::error_code& ec) {
-  struct stat st {};
-  found = ::lstat(path.c_str(), &st) == 0;
-  return found || errno == ENOENT || errno == ENOTDIR || fail(ec);
 }
 
 bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
@@ -412,9 +409,8 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
     pending.name.clear();
   }
   // Named: what follows cannot undo it.
-  if (direct || (set_permissions(pending.handle, kept, after) && flush(pending.handle, after))) {
-    if (::fsync(fd_of(folder.handle)) != 0 && errno != EINVAL && errno != EROFS) fail(after);
-  }
+  if (direct || (set_permissions(pending.handle, kept, after) && flush(pending.handle, after)))
+    (void)flush(folder.handle, after);
   return true;
 }
 
@@ -444,12 +440,9 @@ bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
 bool make_private_folder(const Path& path, std::error_code& ec) {
   if (::mkdir(path.c_str(), 0700) != 0) return fail(ec);
   // The new entry lasts only once the folder that holds it is flushed.
-  const Path parent = path.parent_path().empty() ? Path(".") : path.parent_path();
-  const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const bool ok = fd >= 0 && (::fsync(fd) == 0 || errno == EINVAL || errno == EROFS);
-  if (!ok) fail(ec);
-  if (fd >= 0) ::close(fd);
-  return ok;
+  Folder parent;
+  return open_folder(path.parent_path().empty() ? Path(".") : path.parent_path(), parent, ec) &&
+         flush(parent.handle, ec);
 }
 
 bool lock_folder(const Path& folder, Handle& h, std::error_code& ec) {

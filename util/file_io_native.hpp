@@ -1,17 +1,13 @@
 #pragma once
-// What the file layer needs from each platform, for file_io.cpp only. Each
-// platform defines it in its own file (file_io_linux.cpp, file_io_windows.cpp).
+// What the file layer needs from each platform, for file_io.cpp only; each
+// platform's file defines it. Plain calls on handles and paths hold nothing
+// but the system call. The pending file (new content beside its target,
+// who may reach it, how it takes the name) is where the platforms really
+// differ: each platform file tells that story top to bottom.
 //
-// Two kinds of call live here. Plain calls on handles and paths (open, read,
-// write, flush, status) hold nothing but the system call. The pending file is
-// the one place where the platforms really differ: how new content waits
-// beside its target, who may reach it meanwhile, and how it takes the
-// target's name. Each platform file tells that story top to bottom.
-//
-// Every call returns false with the reason in `ec`: errno values in the
-// generic category (Windows maps its common codes onto them, so that callers
-// compare against std::errc on both), other Windows codes in a category of
-// their own.
+// Calls return false with the reason in `ec`: errno values in the generic
+// category (Windows maps its common codes onto them), other Windows codes in
+// a category of their own.
 
 #include <atomic>
 #include <cstddef>
@@ -89,7 +85,9 @@ bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::e
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec);
 // Removes `name` from `folder` only while it is still the file open at `h`.
 void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept;
-bool is_link(const Path& path, bool& link, std::error_code& ec);
+// What a path names, links not followed.
+enum class Entry { none, link, other };
+bool lookup(const Path& path, Entry& entry, std::error_code& ec);
 // Whether `h`, or what `path` names (links followed, nothing opened), is
 // the file the process's standard output writes to.
 bool is_standard_output(Handle h);
@@ -97,7 +95,6 @@ bool names_standard_output(const Path& path);
 // A second handle to the standard output, writing where it writes
 // (appending where it was opened for appending).
 bool duplicate_standard_output(Handle& h, std::error_code& ec);
-bool exists(const Path& path, bool& found, std::error_code& ec);  // links not followed
 
 // What a replaced file keeps: read from the file the target's open reached,
 // given to the new file before it takes the name. `exists` false: a new
@@ -160,12 +157,9 @@ extern std::atomic<bool> unnamed_files_allowed;
 // The block loop behind copy().
 bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
                          std::string* why);
+bool fresh_name(Path& out, std::error_code& ec);
 // Calls `attempt` with fresh hidden names (".vellicor-<random>") until one is
 // not taken (EEXIST), for at most 100 names.
-template <typename Attempt>
-bool with_fresh_name(Attempt attempt, std::error_code& ec);
-bool fresh_name(Path& out, std::error_code& ec);
-
 template <typename Attempt>
 bool with_fresh_name(Attempt attempt, std::error_code& ec) {
   for (int tries = 0; tries < 100; ++tries) {

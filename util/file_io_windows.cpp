@@ -29,28 +29,24 @@ class WindowsCategory final : public std::error_category {
 
 bool fail(std::error_code& ec, DWORD code = ::GetLastError()) {
   static const WindowsCategory category;
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH:
-    case ERROR_DIRECTORY:
-      ec = std::make_error_code(std::errc::no_such_file_or_directory);
-      break;
-    case ERROR_ACCESS_DENIED:
-      ec = std::make_error_code(std::errc::permission_denied);
-      break;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      ec = std::make_error_code(std::errc::no_space_on_device);
-      break;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      ec = std::make_error_code(std::errc::file_exists);
-      break;
-    default:
-      ec.assign(static_cast<int>(code), category);
-  }
+  static const struct {
+    DWORD code;
+    std::errc generic;
+  } kGeneric[] = {
+      {ERROR_FILE_NOT_FOUND, std::errc::no_such_file_or_directory},
+      {ERROR_PATH_NOT_FOUND, std::errc::no_such_file_or_directory},
+      {ERROR_INVALID_NAME, std::errc::no_such_file_or_directory},
+      {ERROR_BAD_NETPATH, std::errc::no_such_file_or_directory},
+      {ERROR_DIRECTORY, std::errc::no_such_file_or_directory},
+      {ERROR_ACCESS_DENIED, std::errc::permission_denied},
+      {ERROR_DISK_FULL, std::errc::no_space_on_device},
+      {ERROR_HANDLE_DISK_FULL, std::errc::no_space_on_device},
+      {ERROR_ALREADY_EXISTS, std::errc::file_exists},
+      {ERROR_FILE_EXISTS, std::errc::file_exists},
+  };
+  ec.assign(static_cast<int>(code), category);
+  for (const auto& entry : kGeneric)
+    if (entry.code == code) ec = std::make_error_code(entry.generic);
   return false;
 }
 bool fail(std::error_code& ec, std::errc e) {
@@ -82,6 +78,16 @@ bool names_folder(const Path& path) {
 
 // The volume and the file's number on it: the same pair is the same file.
 bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) { return ::GetFileInformationByHandle(h, &info) != 0; }
+
+// Keeps the handle opened at a path, unless links must not be followed and
+// the path was itself a link: refused as O_NOFOLLOW refuses it (ELOOP).
+bool keep_unless_link(HANDLE file, bool follow_links, Handle& h, std::error_code& ec) {
+  if (!take(file, h, ec)) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (follow_links || !identity(file, info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  close(h);
+  return fail(ec, std::errc::too_many_symbolic_link_levels);
+}
 bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
@@ -181,13 +187,7 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
     if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED) break;
     ::Sleep(10);
   }
-  if (!take(file, h, ec)) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (options.follow_links || !::GetFileInformationByHandle(as_handle(h), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-    return true;
-  close(h);
-  return fail(ec, std::errc::too_many_symbolic_link_levels);  // a link, as O_NOFOLLOW reports it
+  return keep_unless_link(file, options.follow_links, h, ec);
 }
 
 // The owner is compared with the process's user and with the accounts that
@@ -205,16 +205,8 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
   const DWORD code = ::GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                        nullptr, nullptr, &descriptor);
   if (code != ERROR_SUCCESS) return fail(ec, code);
-  TOKEN_USER* user = nullptr;
-  std::vector<unsigned char> buffer(256);
-  HANDLE token = nullptr;
-  DWORD size = 0;
-  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    if (::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
-      user = reinterpret_cast<TOKEN_USER*>(buffer.data());
-    ::CloseHandle(token);
-  }
-  out.owned_by_user = owner != nullptr && user != nullptr && ::EqualSid(owner, user->User.Sid);
+  std::vector<unsigned char> user;
+  out.owned_by_user = owner != nullptr && process_user(user) && ::EqualSid(owner, user_sid(user));
   out.owned_by_admin = owner != nullptr && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
                                             ::IsWellKnownSid(owner, WinLocalSystemSid));
   LPSTR text = nullptr;
@@ -306,16 +298,10 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   if (names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!take(::CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags, nullptr),
-            h, ec))
-    return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!follow_links && identity(as_handle(h), info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    close(h);
-    return fail(ec, std::errc::too_many_symbolic_link_levels);
-  }
-  return true;
+  return keep_unless_link(::CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        flags, nullptr),
+                          follow_links, h, ec);
 }
 
 bool create_through_link(const Path& path, std::uint32_t, Handle& h, std::error_code& ec) {
@@ -341,11 +327,13 @@ void remove_if_same(Handle h, const Folder&, const Path&) noexcept {
   (void)mark_for_deletion(as_handle(h), true);
 }
 
-bool is_link(const Path& path, bool& link, std::error_code& ec) {
+bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return fail(ec);
-  link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  return true;
+  entry = attributes == INVALID_FILE_ATTRIBUTES                ? Entry::none
+          : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Entry::link
+                                                               : Entry::other;
+  const DWORD e = ::GetLastError();
+  return entry != Entry::none || e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || fail(ec, e);
 }
 
 namespace {
@@ -374,13 +362,6 @@ bool duplicate_standard_output(Handle& h, std::error_code& ec) {
     return fail(ec);
   h = reinterpret_cast<Handle>(copy);
   return true;
-}
-
-bool exists(const Path& path, bool& found, std::error_code& ec) {
-  found = ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-  if (found) return true;
-  const DWORD e = ::GetLastError();
-  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || fail(ec, e);
 }
 
 bool read_kept(Handle target, Kept& kept, std::error_code& ec) {

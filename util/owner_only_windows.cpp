@@ -17,22 +17,25 @@ bool keep_error(bool result, DWORD error) {
 
 }  // namespace
 
-bool owner_only_sddl(std::wstring& sddl) {
+bool process_user(std::vector<unsigned char>& buffer) {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   DWORD size = 0;
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size != 0 ? size : sizeof(TOKEN_USER));
-  LPWSTR sid = nullptr;
-  bool ok = ::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size) &&
-            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid);
+  buffer.assign(size != 0 ? size : sizeof(TOKEN_USER), 0);
+  const bool ok = ::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
   const DWORD error = ::GetLastError();
   ::CloseHandle(token);
-  if (ok) {
-    sddl = L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")(A;OICI;FA;;;SY)";
-    ::LocalFree(sid);
-  }
   return keep_error(ok, error);
+}
+
+bool owner_only_sddl(std::wstring& sddl) {
+  std::vector<unsigned char> user;
+  LPWSTR sid = nullptr;
+  if (!process_user(user) || !::ConvertSidToStringSidW(user_sid(user), &sid)) return false;
+  sddl = L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")(A;OICI;FA;;;SY)";
+  ::LocalFree(sid);
+  return true;
 }
 
 OwnerOnlyAttributes::~OwnerOnlyAttributes() {

@@ -13,8 +13,14 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace vellicor {
+
+// The user the process runs as: its TOKEN_USER in `buffer`, its SID through
+// user_sid(buffer).
+bool process_user(std::vector<unsigned char>& buffer);
+inline PSID user_sid(std::vector<unsigned char>& buffer) { return reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid; }
 
 // "D:P(A;OICI;FA;;;<the process user's SID>)(A;OICI;FA;;;SY)".
 bool owner_only_sddl(std::wstring& sddl);
