@@ -58,7 +58,13 @@ build() {  # build <folder> <umask> <locale> <time zone> <end-to-end runs: 1 or 
     umask "$2"
     unset SOURCE_DATE_EPOCH LANG LANGUAGE LOCPATH
     env "${settings[@]}" bash "$dir/scripts/release.sh" >"$dir.log" 2>&1
-  ) || { tail -n 40 "$dir.log" >&2; echo "[ERR] the build in $dir failed (log: $dir.log)" >&2; return 1; }
+  ) || {
+    # The log goes with $work: what each failed test printed is shown here.
+    grep -E -A30 ': Failure$' "$dir.log" | head -n 200 >&2 || true
+    tail -n 40 "$dir.log" >&2
+    echo "[ERR] the build in $dir failed (VELLICOR_REPRODUCE_KEEP=1 keeps its log, $dir.log)" >&2
+    return 1
+  }
   grep -E "^== end-to-end" "$dir.log" || true
   tail -n 4 "$dir.log"
 }

@@ -189,6 +189,10 @@ int wait_program(int pid, std::string* output) {
   return WEXITSTATUS(wstatus);
 }
 
+bool wine_started_nothing(int status, const std::string& output) {
+  return !windows_program().empty() && output.empty() && status >= 0;
+}
+
 std::string linux_program() {
   const char* program = ::getenv("VELLICOR_TEST_PROGRAM");
   return program != nullptr && *program != '\0' ? program : VELLICOR_PROGRAM;

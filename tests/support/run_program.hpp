@@ -41,6 +41,11 @@ int start_program(const std::filesystem::path& program, const std::vector<std::s
 // Waits for a started child: its exit status, or -signal when a signal ended
 // it; `output` gets what it printed, standard output and error together.
 int wait_program(int pid, std::string* output = nullptr);
+// Whether a started Windows program's end was Wine not getting it going: it
+// printed nothing at all (the program prints before anything else) and no
+// signal ended it. run_program makes such a start again; callers of
+// start_program decide for themselves.
+bool wine_started_nothing(int status, const std::string& output);
 
 // The program under test is normally the one built here, or the Linux program
 // VELLICOR_TEST_PROGRAM names (scripts/release.sh names the shipped one):
