@@ -101,8 +101,16 @@ bool open_key_files(KeyFiles& keys) {
   std::string why;
   if (!folder.open(key_directory, options, &why))
     return refuse({"[ERR] cannot open key folder '", printable(key_directory), "': ", why, "\n"});
-  return check_opened(folder, key_directory, true, false) &&
-         open_key(keys.public_key, public_key_path, false, "[ERR] cannot read Kyber public key from '") &&
+  if (!check_opened(folder, key_directory, true, false)) return false;
+  // A run that makes the pair holds this lock exclusive while it names the
+  // two files: shared here, the pair is opened whole or not yet there. A
+  // folder this user may not write to (another owner's keys) has no
+  // generating run of this user's, and is opened without it.
+  FolderLock lock;
+  std::error_code ec;
+  if (!lock.lock(key_directory, &ec, LockKind::shared) && ec != std::errc::permission_denied)
+    return refuse({"[ERR] cannot lock key directory '", printable(key_directory), "': ", ec.message(), "\n"});
+  return open_key(keys.public_key, public_key_path, false, "[ERR] cannot read Kyber public key from '") &&
          open_key(keys.private_key, private_key_path, true, "[ERR] missing kyber.prv in '");
 }
 

@@ -140,11 +140,13 @@ bool ensure_pair() {
   }
   if (!make_key_directory()) return false;
   // One process at a time generates; a process that waited finds the pair
-  // the first one made and uses it, so concurrent first runs agree.
+  // the first one made and uses it, so concurrent first runs agree. Readers
+  // take the same lock shared while they open the pair (open_key_files), so
+  // none meets a key file that is being named.
   FolderLock lock;
-  std::string why;
-  if (!lock.lock(key_directory, &why)) {
-    err({"[ERR] cannot lock key directory '", printable(key_directory), "': ", why, "\n"});
+  std::error_code ec;
+  if (!lock.lock(key_directory, &ec)) {
+    err({"[ERR] cannot lock key directory '", printable(key_directory), "': ", ec.message(), "\n"});
     return false;
   }
   pub = probe(public_key_path);

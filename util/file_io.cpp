@@ -446,10 +446,12 @@ bool AtomicFile::commit(std::string* why) {
 
 FolderLock::~FolderLock() { native::close(handle_); }
 
-bool FolderLock::lock(const std::string& folder, std::string* why) {
+bool FolderLock::lock(const std::string& folder, std::error_code* ec, LockKind kind) {
   native::close(handle_);
-  std::error_code ec;
-  return native::lock_folder(to_system_path(to_native_path(folder)), handle_, ec) || fail(why, ec);
+  std::error_code e;
+  if (native::lock_folder(to_system_path(to_native_path(folder)), kind == LockKind::shared, handle_, e)) return true;
+  if (ec != nullptr) *ec = e;
+  return false;
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::string* why) {

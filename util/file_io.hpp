@@ -29,6 +29,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <system_error>
 
 #include "util/byte_buffer.hpp"
 
@@ -195,15 +196,17 @@ class AtomicFile {
 // in the cache is several times faster than one call for the whole buffer.
 inline constexpr std::size_t write_block_length = std::size_t{1} << 20;
 
-// An exclusive lock on a folder, held until destruction; blocks until it is
-// free. Other processes taking the same lock wait for this one.
+// A lock on a folder, held until destruction; blocks until it is free. An
+// exclusive holder waits for every other holder, shared ones only for an
+// exclusive one.
+enum class LockKind { exclusive, shared };
 class FolderLock {
  public:
   FolderLock() = default;
   ~FolderLock();
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
-  bool lock(const std::string& folder, std::string* why = nullptr);
+  bool lock(const std::string& folder, std::error_code* ec = nullptr, LockKind kind = LockKind::exclusive);
 
  private:
   std::intptr_t handle_ = -1;

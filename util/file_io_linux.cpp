@@ -1,22 +1,27 @@
 // The file layer on Linux: plain calls on file descriptors, and the pending
 // file's whole story (O_TMPFILE, linkat, renameat, the hidden fallback).
 // See file_io.cpp for the logic they serve.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "util/file_io_native.hpp"
+#include "util/file_io_syscalls.hpp"
 
 namespace vellicor::native {
+
+int sys::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int sys::openat(int dir, const char* path, int flags, mode_t mode) { return ::openat(dir, path, flags, mode); }
+int sys::fcntl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
+
+namespace {
+Syscalls os;
+}  // namespace
+Syscalls& syscalls() { return os; }
 
 namespace {
 
@@ -39,7 +44,7 @@ bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev ==
 // else why not (ESTALE: another file has the name).
 int still_named(Handle h, const Folder& folder, const Path& name) {
   struct stat opened {}, named {};
-  if (::fstat(fd_of(h), &opened) != 0 || ::fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+  if (os.fstat(fd_of(h), &opened) != 0 || os.fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
     return errno;
   return same_inode(opened, named) ? 0 : ESTALE;
 }
@@ -59,13 +64,13 @@ bool counted(Call call, std::size_t& n, std::error_code& ec) {
 }  // namespace
 
 void close(Handle& h) noexcept {
-  if (h != no_handle) ::close(fd_of(h));
+  if (h != no_handle) os.close(fd_of(h));
   h = no_handle;
 }
 
 bool status(Handle h, Status& out, std::error_code& ec) {
   struct stat st {};
-  if (::fstat(fd_of(h), &st) != 0) return fail(ec);
+  if (os.fstat(fd_of(h), &st) != 0) return fail(ec);
   out.kind = S_ISREG(st.st_mode) ? Kind::regular : S_ISDIR(st.st_mode) ? Kind::directory : Kind::other;
   out.size = out.kind == Kind::regular ? static_cast<std::uint64_t>(st.st_size) : 0;
   return true;
@@ -74,12 +79,12 @@ bool status(Handle h, Status& out, std::error_code& ec) {
 bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options) {
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (options.follow_links ? 0 : O_NOFOLLOW) |
                     (options.non_blocking ? O_NONBLOCK : 0);
-  return take(::open(path.c_str(), flags), h, ec);
+  return take(os.open(path.c_str(), flags, 0), h, ec);
 }
 
 bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
   struct stat st {};
-  if (::fstat(fd_of(h), &st) != 0) return fail(ec);
+  if (os.fstat(fd_of(h), &st) != 0) return fail(ec);
   out.kind = S_ISREG(st.st_mode) ? OwnerStatus::Kind::regular
              : S_ISDIR(st.st_mode) ? OwnerStatus::Kind::folder
                                    : OwnerStatus::Kind::other;
@@ -93,24 +98,24 @@ bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
 
 bool same_file(Handle h, const Path& path) {
   struct stat opened {}, named {};
-  return ::fstat(fd_of(h), &opened) == 0 && ::stat(path.c_str(), &named) == 0 && same_inode(opened, named);
+  return os.fstat(fd_of(h), &opened) == 0 && os.stat(path.c_str(), &named) == 0 && same_inode(opened, named);
 }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
-  return counted([&] { return ::read(fd_of(h), dst, n); }, got, ec);
+  return counted([&] { return os.read(fd_of(h), dst, n); }, got, ec);
 }
 
 bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
-  return counted([&] { return ::pread(fd_of(h), dst, n, static_cast<off_t>(offset)); }, got, ec);
+  return counted([&] { return os.pread(fd_of(h), dst, n, static_cast<off_t>(offset)); }, got, ec);
 }
 
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec) {
-  return counted([&] { return ::write(fd_of(h), p, n); }, done, ec);
+  return counted([&] { return os.write(fd_of(h), p, n); }, done, ec);
 }
 
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec) {
-  return counted([&] { return ::pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
+  return counted([&] { return os.pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
 }
 
 bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
@@ -119,7 +124,7 @@ bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::u
     // rest through memory.
     loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
     while (length > 0) {
-      const ssize_t n = ::copy_file_range(fd_of(from), &in, fd_of(to), &out, std::min<std::uint64_t>(length, 1u << 30), 0);
+      const ssize_t n = os.copy_file_range(fd_of(from), &in, fd_of(to), &out, std::min<std::uint64_t>(length, 1u << 30), 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       length -= static_cast<std::uint64_t>(n);
@@ -131,19 +136,19 @@ bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::u
 }
 
 void reserve(Handle h, std::uint64_t length) noexcept {
-  (void)::fallocate(fd_of(h), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+  (void)os.fallocate(fd_of(h), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
 }
 
 bool flush(Handle h, std::error_code& ec) {
-  if (::fsync(fd_of(h)) == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP) return true;
+  if (os.fsync(fd_of(h)) == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP) return true;
   return fail(ec);
 }
 
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
   close(folder.handle);
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = os.open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   // A folder one may write in but not list is still a place for files.
-  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = os.open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
   folder.path = path;
   return take(fd, folder.handle, ec);
 }
@@ -151,15 +156,15 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (follow_links ? 0 : O_NOFOLLOW);
   // Without waiting: a pipe with no reader answers ENXIO at once.
-  if (!take(::open(path.c_str(), flags | O_NONBLOCK), h, ec)) {
+  if (!take(os.open(path.c_str(), flags | O_NONBLOCK, 0), h, ec)) {
     if (ec.value() != ENXIO) return false;
     // A pipe with no reader yet. Only a creating open lets the kernel refuse
     // another user's pipe in a sticky folder (fs.protected_fifos), and it
     // does so at once; the user's own pipe waits for its reader, as a plain
     // write to it would.
-    if (!take(::open(path.c_str(), flags | O_CREAT, 0600), h, ec)) return false;
+    if (!take(os.open(path.c_str(), flags | O_CREAT, 0600), h, ec)) return false;
     struct stat st {};
-    if (::fstat(fd_of(h), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    if (os.fstat(fd_of(h), &st) != 0 || !S_ISFIFO(st.st_mode)) {
       close(h);
       return fail(ec, ESTALE);  // the pipe went away in between
     }
@@ -169,13 +174,13 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
   // there) but lets the kernel apply what it applies to such opens only:
   // another user's file or pipe in a sticky world-writable folder
   // (fs.protected_regular, fs.protected_fifos).
-  const int again = ::open(path.c_str(), flags | O_NONBLOCK | O_CREAT, 0600);
+  const int again = os.open(path.c_str(), flags | O_NONBLOCK | O_CREAT, 0600);
   struct stat first {}, second {};
   const bool same =
-      again >= 0 && ::fstat(fd_of(h), &first) == 0 && ::fstat(again, &second) == 0 && same_inode(first, second);
+      again >= 0 && os.fstat(fd_of(h), &first) == 0 && os.fstat(again, &second) == 0 && same_inode(first, second);
   const int error = again < 0 ? errno : ESTALE;  // ESTALE: replaced between the two opens
-  if (again >= 0) ::close(again);
-  if (!same || ::fcntl(fd_of(h), F_SETFL, ::fcntl(fd_of(h), F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (again >= 0) os.close(again);
+  if (!same || os.fcntl(fd_of(h), F_SETFL, os.fcntl(fd_of(h), F_GETFL, 0) & ~O_NONBLOCK) != 0) {
     close(h);
     return fail(ec, error);
   }
@@ -183,19 +188,21 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
 }
 
 bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::error_code& ec) {
-  return take(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, mode), h, ec);
+  return take(os.open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, mode), h, ec);
 }
 
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
-  const Path where = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_of(h)), ec);
-  if (!ec) {
+  char buffer[PATH_MAX];
+  const ssize_t n = os.readlink(("/proc/self/fd/" + std::to_string(fd_of(h))).c_str(), buffer, sizeof buffer);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer) {
+    const Path where(std::string(buffer, static_cast<std::size_t>(n)));
     if (!open_folder(where.parent_path(), folder, ec)) return false;
     name = where.filename();
   } else {
     // No /proc (a chroot, say): the folder of the path as typed, opened by
     // the kernel's rules for its links, where the path is itself no link.
     struct stat st {};
-    if (::lstat(typed.c_str(), &st) != 0) return fail(ec);
+    if (os.lstat(typed.c_str(), &st) != 0) return fail(ec);
     if (S_ISLNK(st.st_mode)) return fail(ec, ELOOP);
     const Path parent = typed.parent_path().empty() ? Path(".") : typed.parent_path();
     if (!open_folder(parent, folder, ec)) return false;
@@ -207,39 +214,39 @@ bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_
 }
 
 void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept {
-  if (still_named(h, folder, name) == 0) ::unlinkat(fd_of(folder.handle), name.c_str(), 0);
+  if (still_named(h, folder, name) == 0) os.unlinkat(fd_of(folder.handle), name.c_str(), 0);
 }
 
 bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   struct stat st {};
-  entry = ::lstat(path.c_str(), &st) != 0 ? Entry::none : S_ISLNK(st.st_mode) ? Entry::link : Entry::other;
+  entry = os.lstat(path.c_str(), &st) != 0 ? Entry::none : S_ISLNK(st.st_mode) ? Entry::link : Entry::other;
   return entry != Entry::none || errno == ENOENT || errno == ENOTDIR || fail(ec);
 }
 
 bool is_standard_output(Handle h) {
   struct stat a {}, b {};
-  return ::fstat(fd_of(h), &a) == 0 && ::fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
+  return os.fstat(fd_of(h), &a) == 0 && os.fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
 }
 
 bool names_standard_output(const Path& path) { return same_file(STDOUT_FILENO, path); }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
-  return take(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
+  return take(os.fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
 }
 
 bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
   struct stat st {};
-  if (::fstat(fd_of(target), &st) != 0) return fail(ec);
+  if (os.fstat(fd_of(target), &st) != 0) return fail(ec);
   kept.exists = true;
   kept.mode = st.st_mode & 07777;
   kept.owner = st.st_uid;
   kept.group = st.st_gid;
   kept.security.clear();
   // The access ACL, where the file has one beyond its mode bits.
-  const ssize_t n = ::fgetxattr(fd_of(target), "system.posix_acl_access", nullptr, 0);
+  const ssize_t n = os.fgetxattr(fd_of(target), "system.posix_acl_access", nullptr, 0);
   if (n > 0) {
     kept.security.resize(static_cast<std::size_t>(n));
-    const ssize_t got = ::fgetxattr(fd_of(target), "system.posix_acl_access", kept.security.data(), kept.security.size());
+    const ssize_t got = os.fgetxattr(fd_of(target), "system.posix_acl_access", kept.security.data(), kept.security.size());
     kept.security.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
   }
   return true;
@@ -247,7 +254,7 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
   origin.assign(4096, 0);
-  const ssize_t n = ::fgetxattr(fd_of(source), "user.xdg.origin.url", origin.data(), origin.size());
+  const ssize_t n = os.fgetxattr(fd_of(source), "user.xdg.origin.url", origin.data(), origin.size());
   origin.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
@@ -280,7 +287,7 @@ HiddenName g_hidden[4];
 
 extern "C" void remove_hidden_and_die(int signal_number) {
   for (HiddenName& h : g_hidden)
-    if (h.used != 0) ::unlinkat(h.folder, h.name, 0);
+    if (h.used != 0) os.unlinkat(h.folder, h.name, 0);
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
@@ -318,21 +325,21 @@ bool unnamed_not_offered(int error) {
 
 // Gives the unnamed file at `h` the name `name`; EEXIST when it is taken.
 bool link_in(Handle h, const Folder& folder, const Path& name, std::error_code& ec) {
-  if (::linkat(fd_of(h), "", fd_of(folder.handle), name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (os.linkat(fd_of(h), "", fd_of(folder.handle), name.c_str(), AT_EMPTY_PATH) == 0) return true;
   if (errno == EEXIST) return fail(ec);
   // Without the capability that AT_EMPTY_PATH needs, through /proc.
   const std::string self = "/proc/self/fd/" + std::to_string(fd_of(h));
-  return ::linkat(AT_FDCWD, self.c_str(), fd_of(folder.handle), name.c_str(), AT_SYMLINK_FOLLOW) == 0 || fail(ec);
+  return os.linkat(AT_FDCWD, self.c_str(), fd_of(folder.handle), name.c_str(), AT_SYMLINK_FOLLOW) == 0 || fail(ec);
 }
 
 bool rename_in(int dir, const Path& from, const Path& to, Replace replace, std::error_code& ec) {
-  if (replace == Replace::yes) return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0 || fail(ec);
-  if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (replace == Replace::yes) return os.renameat(dir, from.c_str(), dir, to.c_str()) == 0 || fail(ec);
+  if (os.renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return fail(ec);
   // A file system without the flag: a second name that cannot replace, then
   // the first one goes.
-  if (::linkat(dir, from.c_str(), dir, to.c_str(), 0) != 0) return fail(ec);
-  ::unlinkat(dir, from.c_str(), 0);
+  if (os.linkat(dir, from.c_str(), dir, to.c_str(), 0) != 0) return fail(ec);
+  os.unlinkat(dir, from.c_str(), 0);
   return true;
 }
 
@@ -346,11 +353,11 @@ std::uint32_t current_umask() noexcept {
 // for the owner alone, so the new file is never wider than the old one.
 bool set_permissions(Handle h, const Kept& kept, std::error_code& ec) {
   const std::uint32_t mode = kept.exists ? kept.mode : kept.new_mode & ~current_umask() & 07777;
-  if (::fchmod(fd_of(h), mode) != 0) return fail(ec);
+  if (os.fchmod(fd_of(h), mode) != 0) return fail(ec);
   if (kept.security.empty()) return true;
-  if (::fsetxattr(fd_of(h), "system.posix_acl_access", kept.security.data(), kept.security.size(), 0) == 0) return true;
+  if (os.fsetxattr(fd_of(h), "system.posix_acl_access", kept.security.data(), kept.security.size(), 0) == 0) return true;
   const int error = errno;
-  ::fchmod(fd_of(h), mode & 0700);
+  os.fchmod(fd_of(h), mode & 0700);
   return fail(ec, error);
 }
 
@@ -360,14 +367,14 @@ bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pendi
   (void)mode;  // owner-only until it has its name: see publish
   pending = {};
   if (unnamed_files_allowed.load()) {
-    const int fd = ::openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = os.openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return take(fd, pending.handle, ec);
     if (!unnamed_not_offered(errno)) return fail(ec);
   }
   if (reach == Reach::nobody) return fail(ec, ENOTSUP);  // a named file is open to the user's other processes
   return with_fresh_name(
       [&](const Path& name) {
-        if (!take(::openat(fd_of(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+        if (!take(os.openat(fd_of(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            0600),
                   pending.handle, ec))
           return false;
@@ -381,11 +388,11 @@ bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pendi
 bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
              std::error_code& ec, std::error_code& after) {
   if (!kept.origin.empty())
-    (void)::fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
+    (void)os.fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
   // The owner and group where allowed; else the group alone; else the new
   // file stays this user's.
-  if (kept.exists && ::fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&
-      ::fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.group) != 0) {
+  if (kept.exists && os.fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&
+      os.fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.group) != 0) {
   }
   // A new target linked straight in has no hidden copy: its mode and ACL
   // come first, and the folder's flush after the link makes them last.
@@ -417,7 +424,7 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
 void abandon(Pending& pending, const Folder& folder) noexcept {
   close(pending.handle);
   if (!pending.name.empty()) {
-    ::unlinkat(fd_of(folder.handle), pending.name.c_str(), 0);
+    os.unlinkat(fd_of(folder.handle), pending.name.c_str(), 0);
     forget_hidden(pending.name);
   }
   pending = {};
@@ -427,7 +434,7 @@ bool create_scratch(Handle& h, std::error_code& ec) {
   const char* tmp = std::getenv("TMPDIR");
   for (const char* dir : {tmp, "/tmp"}) {
     if (dir == nullptr || *dir == '\0') continue;
-    const int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = os.open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return take(fd, h, ec);
   }
   return fail(ec);
@@ -438,16 +445,16 @@ bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
 }
 
 bool make_private_folder(const Path& path, std::error_code& ec) {
-  if (::mkdir(path.c_str(), 0700) != 0) return fail(ec);
+  if (os.mkdir(path.c_str(), 0700) != 0) return fail(ec);
   // The new entry lasts only once the folder that holds it is flushed.
   Folder parent;
   return open_folder(path.parent_path().empty() ? Path(".") : path.parent_path(), parent, ec) &&
          flush(parent.handle, ec);
 }
 
-bool lock_folder(const Path& folder, Handle& h, std::error_code& ec) {
-  if (!take(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), h, ec)) return false;
-  while (::flock(fd_of(h), LOCK_EX) != 0) {
+bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec) {
+  if (!take(os.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0), h, ec)) return false;
+  while (os.flock(fd_of(h), shared ? LOCK_SH : LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     fail(ec);
     close(h);

@@ -147,7 +147,8 @@ bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec);
 // Creates a folder for the user alone and flushes the folder that holds it;
 // EEXIST when it is there.
 bool make_private_folder(const Path& path, std::error_code& ec);
-bool lock_folder(const Path& folder, Handle& h, std::error_code& ec);
+// Blocks until the lock is free; shared holders exclude only an exclusive one.
+bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec);
 
 // ---- from file_io.cpp, for the platform files
 

@@ -11,11 +11,24 @@
 #include <vector>
 
 #include "util/file_io_native.hpp"
+#include "util/file_io_syscalls.hpp"
 #include "util/owner_only_windows.hpp"
 #include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
 namespace vellicor::native {
+
+LONG WINAPI sys::RtlGetLastNtStatus() {
+  using Call = LONG(WINAPI*)();
+  static const auto call = reinterpret_cast<Call>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+  return call != nullptr ? call() : 0;
+}
+
+namespace {
+Syscalls os;
+}  // namespace
+Syscalls& syscalls() { return os; }
 
 namespace {
 
@@ -72,12 +85,12 @@ OVERLAPPED at_offset(std::uint64_t offset) {
 }
 
 bool names_folder(const Path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const DWORD attributes = os.GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The volume and the file's number on it: the same pair is the same file.
-bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) { return ::GetFileInformationByHandle(h, &info) != 0; }
+bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) { return os.GetFileInformationByHandle(h, &info) != 0; }
 
 // Keeps the handle opened at a path, unless links must not be followed and
 // the path was itself a link: refused as O_NOFOLLOW refuses it (ELOOP).
@@ -96,13 +109,13 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
 // the path itself and no link.
 bool path_names(const Path& path, HANDLE h, bool exact) {
   const HANDLE other =
-      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      os.CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | (exact ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   if (other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a{}, b{};
   const bool same = identity(h, a) && identity(other, b) && same_identity(a, b) &&
                     !(exact && (b.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
-  ::CloseHandle(other);
+  os.CloseHandle(other);
   return same;
 }
 
@@ -110,7 +123,7 @@ bool path_names(const Path& path, HANDLE h, bool exact) {
 bool final_path(HANDLE h, DWORD flags, std::wstring& path) {
   path.assign(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = ::GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), flags);
+    const DWORD n = os.GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), flags);
     if (n == 0) return false;
     if (n < path.size()) {
       path.resize(n);
@@ -132,7 +145,7 @@ void split_kept(const std::wstring& path, Path& folder, Path& name) {
 bool mark_for_deletion(HANDLE h, bool remove) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = remove ? TRUE : FALSE;
-  return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+  return os.SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 constexpr DWORD kReplaceIfExists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS
@@ -152,22 +165,22 @@ bool rename_handle(HANDLE h, const Path& to, bool replace, DWORD flags = 0) {
   info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   name.copy(info->FileName, name.size());
   const auto kind = flags != 0 ? static_cast<FILE_INFO_BY_HANDLE_CLASS>(22) /* FileRenameInfoEx */ : FileRenameInfo;
-  return ::SetFileInformationByHandle(h, kind, info, static_cast<DWORD>(buffer.size())) != 0;
+  return os.SetFileInformationByHandle(h, kind, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
 }  // namespace
 
 void close(Handle& h) noexcept {
-  if (h != no_handle) ::CloseHandle(as_handle(h));
+  if (h != no_handle) os.CloseHandle(as_handle(h));
   h = no_handle;
 }
 
 bool status(Handle h, Status& out, std::error_code& ec) {
   out = {};
-  out.kind = ::GetFileType(as_handle(h)) == FILE_TYPE_DISK ? Kind::regular : Kind::other;
+  out.kind = os.GetFileType(as_handle(h)) == FILE_TYPE_DISK ? Kind::regular : Kind::other;
   if (out.kind == Kind::regular) {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(as_handle(h), &size)) return fail(ec);
+    if (!os.GetFileSizeEx(as_handle(h), &size)) return fail(ec);
     out.size = static_cast<std::uint64_t>(size.QuadPart);
   }
   return true;
@@ -177,17 +190,9 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
   if (!options.allow_folder && names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (options.allow_folder ? FILE_FLAG_BACKUP_SEMANTICS : 0) |
                       (options.follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  // A file that another run is just naming (renamed, its deletion mark not
-  // yet taken off) answers "access denied" for that moment: tried again
-  // for up to 0.1 s before that answer counts.
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int tries = 0; tries < 10; ++tries) {
-    file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, flags, nullptr);
-    if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED) break;
-    ::Sleep(10);
-  }
-  return keep_unless_link(file, options.follow_links, h, ec);
+  return keep_unless_link(os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, flags, nullptr),
+                          options.follow_links, h, ec);
 }
 
 // The owner is compared with the process's user and with the accounts that
@@ -195,14 +200,14 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
 bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
   out = {};
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(as_handle(h), &info)) return fail(ec);
+  if (!os.GetFileInformationByHandle(as_handle(h), &info)) return fail(ec);
   const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   out.kind = folder ? OwnerStatus::Kind::folder
-             : ::GetFileType(as_handle(h)) == FILE_TYPE_DISK ? OwnerStatus::Kind::regular
+             : os.GetFileType(as_handle(h)) == FILE_TYPE_DISK ? OwnerStatus::Kind::regular
                                                              : OwnerStatus::Kind::other;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD code = ::GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+  const DWORD code = os.GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                        nullptr, nullptr, &descriptor);
   if (code != ERROR_SUCCESS) return fail(ec, code);
   std::vector<unsigned char> user;
@@ -222,7 +227,7 @@ bool same_file(Handle h, const Path& path) { return path_names(path, as_handle(h
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
   DWORD r = 0;
-  if (!::ReadFile(as_handle(h), dst, part(n), &r, nullptr)) {
+  if (!os.ReadFile(as_handle(h), dst, part(n), &r, nullptr)) {
     // A pipe whose writer has gone is at its end, as on POSIX.
     if (::GetLastError() != ERROR_BROKEN_PIPE) return fail(ec);
     r = 0;
@@ -235,19 +240,19 @@ bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, s
   // A positioned read moves a synchronous handle's pointer: it is put back,
   // so that an input read in order may also be read at positions.
   LARGE_INTEGER was{};
-  ::SetFilePointerEx(as_handle(h), LARGE_INTEGER{}, &was, FILE_CURRENT);
+  os.SetFilePointerEx(as_handle(h), LARGE_INTEGER{}, &was, FILE_CURRENT);
   OVERLAPPED o = at_offset(offset);
   DWORD r = 0;
-  const bool ok = ::ReadFile(as_handle(h), dst, part(n), &r, &o) || ::GetLastError() == ERROR_HANDLE_EOF;
+  const bool ok = os.ReadFile(as_handle(h), dst, part(n), &r, &o) || ::GetLastError() == ERROR_HANDLE_EOF;
   if (!ok) return fail(ec);
-  ::SetFilePointerEx(as_handle(h), was, nullptr, FILE_BEGIN);
+  os.SetFilePointerEx(as_handle(h), was, nullptr, FILE_BEGIN);
   got = r;
   return true;
 }
 
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec) {
   DWORD w = 0;
-  if (!::WriteFile(as_handle(h), p, part(n), &w, nullptr)) return fail(ec);
+  if (!os.WriteFile(as_handle(h), p, part(n), &w, nullptr)) return fail(ec);
   done = w;
   return true;
 }
@@ -256,7 +261,7 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
               std::error_code& ec) {
   OVERLAPPED o = at_offset(offset);
   DWORD w = 0;
-  if (!::WriteFile(as_handle(h), p, part(n), &w, &o)) return fail(ec);
+  if (!os.WriteFile(as_handle(h), p, part(n), &w, &o)) return fail(ec);
   done = w;
   return true;
 }
@@ -271,16 +276,16 @@ void reserve(Handle h, std::uint64_t length) noexcept {
   // Only advice: the size stays as written.
   FILE_ALLOCATION_INFO allocation{};
   allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-  (void)::SetFileInformationByHandle(as_handle(h), FileAllocationInfo, &allocation, sizeof allocation);
+  (void)os.SetFileInformationByHandle(as_handle(h), FileAllocationInfo, &allocation, sizeof allocation);
 }
 
 bool flush(Handle h, std::error_code& ec) {
-  if (::FlushFileBuffers(as_handle(h))) return true;
+  if (os.FlushFileBuffers(as_handle(h))) return true;
   const DWORD e = ::GetLastError();
   // A device or a pipe may not flush (NUL answers "access denied", a console
   // "invalid handle"); that is no failure of the write. On a disk file every
   // refusal is one.
-  if (::GetFileType(as_handle(h)) != FILE_TYPE_DISK &&
+  if (os.GetFileType(as_handle(h)) != FILE_TYPE_DISK &&
       (e == ERROR_INVALID_HANDLE || e == ERROR_INVALID_FUNCTION || e == ERROR_NOT_SUPPORTED || e == ERROR_ACCESS_DENIED))
     return true;
   return fail(ec, e);
@@ -288,7 +293,7 @@ bool flush(Handle h, std::error_code& ec) {
 
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
   if (!names_folder(path)) {
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return fail(ec);
+    if (os.GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return fail(ec);
     return fail(ec, std::errc::not_a_directory);
   }
   folder.path = path;
@@ -298,14 +303,14 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   if (names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  return keep_unless_link(::CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
+  return keep_unless_link(os.CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         flags, nullptr),
                           follow_links, h, ec);
 }
 
 bool create_through_link(const Path& path, std::uint32_t, Handle& h, std::error_code& ec) {
-  return take(::CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return take(os.CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
               h, ec);
 }
@@ -328,7 +333,7 @@ void remove_if_same(Handle h, const Folder&, const Path&) noexcept {
 }
 
 bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const DWORD attributes = os.GetFileAttributesW(path.c_str());
   entry = attributes == INVALID_FILE_ATTRIBUTES                ? Entry::none
           : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? Entry::link
                                                                : Entry::other;
@@ -340,7 +345,7 @@ namespace {
 // The standard output's handle where it is a file on a disk, else null.
 HANDLE standard_output_file() {
   const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return out != nullptr && out != INVALID_HANDLE_VALUE && ::GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
+  return out != nullptr && out != INVALID_HANDLE_VALUE && os.GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
 }
 }  // namespace
 
@@ -357,7 +362,7 @@ bool names_standard_output(const Path& path) {
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   HANDLE copy = nullptr;
-  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_OUTPUT_HANDLE), ::GetCurrentProcess(), &copy, 0,
+  if (!os.DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_OUTPUT_HANDLE), ::GetCurrentProcess(), &copy, 0,
                          FALSE, DUPLICATE_SAME_ACCESS))
     return fail(ec);
   h = reinterpret_cast<Handle>(copy);
@@ -372,7 +377,7 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
   kept.security.clear();
   // The owner and the access list, where the file system keeps them.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(as_handle(target), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+  if (os.GetSecurityInfo(as_handle(target), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                         nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
     const DWORD length = ::GetSecurityDescriptorLength(descriptor);
     const auto* bytes = static_cast<const std::uint8_t*>(descriptor);
@@ -386,13 +391,13 @@ void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
   origin.clear();
   std::wstring name;
   if (!final_path(as_handle(source), 0, name)) return;
-  const HANDLE stream = ::CreateFileW((name + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  const HANDLE stream = os.CreateFileW((name + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
   if (stream == INVALID_HANDLE_VALUE) return;
   origin.resize(4096);
   DWORD got = 0;
-  origin.resize(::ReadFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &got, nullptr) ? got : 0);
-  ::CloseHandle(stream);
+  origin.resize(os.ReadFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &got, nullptr) ? got : 0);
+  os.CloseHandle(stream);
 }
 
 // ---- the pending file
@@ -435,10 +440,10 @@ bool apply_security(HANDLE h, const std::vector<std::uint8_t>& bytes) {
       DACL_SECURITY_INFORMATION |
       ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
   if (owner != nullptr &&
-      ::SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info | OWNER_SECURITY_INFORMATION, owner, nullptr, dacl, nullptr) ==
+      os.SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info | OWNER_SECURITY_INFORMATION, owner, nullptr, dacl, nullptr) ==
           ERROR_SUCCESS)
     return true;
-  const DWORD e = ::SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info, nullptr, nullptr, dacl, nullptr);
+  const DWORD e = os.SetSecurityInfo(h, SE_FILE_OBJECT, dacl_info, nullptr, nullptr, dacl, nullptr);
   ::SetLastError(e);
   return e == ERROR_SUCCESS;
 }
@@ -448,18 +453,18 @@ bool apply_security(HANDLE h, const std::vector<std::uint8_t>& bytes) {
 void mark_origin(const Path& pending, const std::vector<std::uint8_t>& origin) {
   if (origin.empty()) return;
   const HANDLE stream =
-      ::CreateFileW((pending.native() + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      os.CreateFileW((pending.native() + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (stream == INVALID_HANDLE_VALUE) return;
   DWORD done = 0;
-  (void)::WriteFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &done, nullptr);
-  ::CloseHandle(stream);
+  (void)os.WriteFile(stream, origin.data(), static_cast<DWORD>(origin.size()), &done, nullptr);
+  os.CloseHandle(stream);
 }
 
 bool take_over(HANDLE h, const Kept& kept) {
   if (kept.exists && !kept.security.empty() && !apply_security(h, kept.security)) return false;
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE | (kept.exists ? kept.attributes : 0);
-  return ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
+  return os.SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 bool held_by_another(DWORD e) { return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION; }
@@ -472,7 +477,7 @@ bool create_pending(const Folder& folder, Reach, std::uint32_t mode, Pending& pe
   if ((mode & 077) == 0 && !security.build()) return fail(ec);
   return with_fresh_name(
       [&](const Path& name) {
-        if (!take(::CreateFileW((folder.path / name).c_str(),
+        if (!take(os.CreateFileW((folder.path / name).c_str(),
                                 GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
                                 security.get(), CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr),
                   pending.handle, ec))
@@ -506,7 +511,7 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
       named = rename_handle(file, target, true);
       e = named ? ERROR_SUCCESS : ::GetLastError();
       if (named || !held_by_another(e) || tries == 20) break;
-      ::Sleep(100);
+      os.Sleep(100);
     }
     if (!named) {
       // Marked again, so that closing it removes it; where that fails, the
@@ -526,14 +531,14 @@ void abandon(Pending& pending, const Folder&) noexcept {
 }
 
 bool create_scratch(Handle& h, std::error_code& ec) {
-  std::wstring buffer(::GetTempPathW(0, nullptr), L'\0');
-  const DWORD n = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+  std::wstring buffer(os.GetTempPathW(0, nullptr), L'\0');
+  const DWORD n = os.GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
   if (n == 0 || n >= buffer.size()) return fail(ec);
   buffer.resize(n);
   const Path folder = to_system_path(Path(buffer));
   return with_fresh_name(
       [&](const Path& name) {
-        return take(::CreateFileW((folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        return take(os.CreateFileW((folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr),
                     h, ec);
       },
@@ -541,37 +546,37 @@ bool create_scratch(Handle& h, std::error_code& ec) {
 }
 
 bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
-  return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) || fail(ec);
+  return os.MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) || fail(ec);
 }
 
 bool make_private_folder(const Path& path, std::error_code& ec) {
   OwnerOnlyAttributes security;
   if (!security.build()) return fail(ec);
-  return ::CreateDirectoryW(path.c_str(), security.get()) || fail(ec);
+  return os.CreateDirectoryW(path.c_str(), security.get()) || fail(ec);
 }
 
 // A folder cannot be locked itself: the lock is taken with LockFileEx on the
-// file ".lock" in it. That file removes itself when the last process that
-// has it open closes it, so nothing is left in the folder. While it is being
-// removed its name cannot be opened (access denied); the next process tries
-// again until the name is free, for a while, since the same answer may also
-// mean that the folder is not writable.
-bool lock_folder(const Path& folder, Handle& h, std::error_code& ec) {
+// file ".lock" in it, which removes itself when the last process that has it
+// open closes it, so nothing is left in the folder. Once its first holder
+// closes it, the file is being deleted: its name cannot be opened (access
+// denied, the NT status STATUS_DELETE_PENDING) until every holder has closed
+// it, and a new file can take the name. That wait is the lock's own: it
+// lasts exactly as long as the holders hold it. Any other refusal is final.
+bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec) {
+  constexpr LONG kDeletePending = static_cast<LONG>(0xC0000056);
   const Path name = folder / L".lock";
   HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0;; ++attempt) {
-    file = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) break;
+  while ((file = os.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) == INVALID_HANDLE_VALUE) {
     const DWORD e = ::GetLastError();
-    if (e != ERROR_ACCESS_DENIED || attempt >= 1000) return fail(ec, e);
-    ::Sleep(10);
+    if (e != ERROR_ACCESS_DENIED || os.RtlGetLastNtStatus() != kDeletePending) return fail(ec, e);
+    os.Sleep(1);
   }
   OVERLAPPED whole{};
-  if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+  if (!os.LockFileEx(file, shared ? 0 : LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
     const DWORD e = ::GetLastError();
-    ::CloseHandle(file);
+    os.CloseHandle(file);
     return fail(ec, e);
   }
   h = reinterpret_cast<Handle>(file);

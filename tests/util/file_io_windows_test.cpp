@@ -266,8 +266,8 @@ TEST(FolderLock, SecondHolderWaitsForTheFirst) {
   std::atomic<bool> second_has_it{false};
   std::thread other([&] {
     FolderLock second;
-    std::string why;
-    EXPECT_TRUE(second.lock(folder, &why)) << why;
+    std::error_code ec;
+    EXPECT_TRUE(second.lock(folder, &ec)) << ec.message();
     second_has_it = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
