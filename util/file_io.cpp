@@ -151,7 +151,7 @@ bool InputFile::owner_status(OwnerStatus& out, std::string* why) const {
 }
 
 bool InputFile::is_same_file(const std::string& path) const {
-  return handle_ != no_handle && native::same_file(handle_, to_native_path(path));
+  return handle_ != no_handle && native::same_file(handle_, to_system_path(to_native_path(path)));
 }
 
 bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with,
@@ -305,16 +305,22 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     std::error_code link_ec;
     if (options.follow_links && native::lookup(system, entry, link_ec) && entry == native::Entry::link) {
       // A dangling link: its target is created as a plain open would create
-      // it, and replaced at commit; it is removed again if nothing is.
-      if (!native::create_through_link(system, s.kept.new_mode, reached, ec)) return fail(why, ec);
-      opened = native::locate(reached, system, s.folder, s.name, ec);
-      if (!opened) {
-        native::close(reached);
-        return fail(why, ec);
+      // it (the placeholder), and removed again at commit, just before the
+      // new file takes its name, or when nothing is committed. Where another
+      // process made the file in between, it is an existing target like any
+      // other, and never removed.
+      bool created = false;
+      if (!native::create_through_link(system, s.kept.new_mode, reached, created, ec)) return fail(why, ec);
+      opened = true;
+      if (created) {
+        if (!native::locate(reached, system, s.folder, s.name, ec)) {
+          native::remove_if_same(reached, s.folder, s.name);
+          native::close(reached);
+          return fail(why, ec);
+        }
+        s.placeholder = reached;
+        return open_beside(why);
       }
-      s.placeholder = reached;
-      reached = no_handle;
-      return open_beside(why);
     }
   }
   if (!opened) {
@@ -432,10 +438,13 @@ bool AtomicFile::commit(std::string* why) {
     s.route = State::Route::beside;
   }
   ok = ok && (native::flush(s.pending.handle, ec) || fail(why, ec));
-  // The placeholder is this open's own file: the new one replaces it.
-  const native::Replace replace =
-      s.kept.exists || s.placeholder != no_handle ? native::Replace::yes : native::Replace::no;
-  native::close(s.placeholder);
+  // The placeholder goes first; the new file then takes a name that nothing
+  // may have taken since.
+  if (ok && s.placeholder != no_handle) {
+    native::remove_if_same(s.placeholder, s.folder, s.name);
+    native::close(s.placeholder);
+  }
+  const native::Replace replace = s.kept.exists ? native::Replace::yes : native::Replace::no;
   ok = ok && (native::publish(s.pending, s.folder, s.name, s.kept, replace, ec, after) || fail(why, ec));
   if (ok && after) warning_ = after.message();
   s.close();

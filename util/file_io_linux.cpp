@@ -2,6 +2,7 @@
 // file's whole story (O_TMPFILE, linkat, renameat, the hidden fallback).
 // See file_io.cpp for the logic they serve.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -47,6 +48,13 @@ int still_named(Handle h, const Folder& folder, const Path& name) {
   if (os.fstat(fd_of(h), &opened) != 0 || os.fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
     return errno;
   return same_inode(opened, named) ? 0 : ESTALE;
+}
+
+// Whether the file open at `h` can be one that a creating open just made.
+bool made_here(Handle h) {
+  struct stat st {};
+  return os.fstat(fd_of(h), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_nlink == 1 &&
+         st.st_uid == ::geteuid();
 }
 
 // A read or write call, made again where a signal interrupted it; its count
@@ -179,6 +187,14 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
   const bool same =
       again >= 0 && os.fstat(fd_of(h), &first) == 0 && os.fstat(again, &second) == 0 && same_inode(first, second);
   const int error = again < 0 ? errno : ESTALE;  // ESTALE: replaced between the two opens
+  if (again >= 0 && !same && made_here(again)) {
+    // The target went between the two opens, and the creating one made an
+    // empty file in its place: it goes again.
+    Folder folder;
+    Path name;
+    std::error_code ignored;
+    if (locate(again, path, folder, name, ignored)) remove_if_same(again, folder, name);
+  }
   if (again >= 0) os.close(again);
   if (!same || os.fcntl(fd_of(h), F_SETFL, os.fcntl(fd_of(h), F_GETFL, 0) & ~O_NONBLOCK) != 0) {
     close(h);
@@ -187,8 +203,12 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
   return true;
 }
 
-bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::error_code& ec) {
-  return take(os.open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, mode), h, ec);
+bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, bool& created, std::error_code& ec) {
+  // O_EXCL refuses every link, so whether this open made the file is told by
+  // what it opened: an empty file of this user's with no other name.
+  if (!take(os.open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, mode), h, ec)) return false;
+  created = made_here(h);
+  return true;
 }
 
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
@@ -309,6 +329,7 @@ void remember_hidden(const Folder& folder, const Path& name) {
     if (h.used != 0) continue;
     h.folder = fd_of(folder.handle);
     std::strncpy(h.name, name.c_str(), sizeof h.name - 1);
+    std::atomic_signal_fence(std::memory_order_release);  // the slot is whole before the handler may see it used
     h.used = 1;
     return;
   }
@@ -415,9 +436,17 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
     forget_hidden(pending.name);
     pending.name.clear();
   }
-  // Named: what follows cannot undo it.
-  if (direct || (set_permissions(pending.handle, kept, after) && flush(pending.handle, after)))
-    (void)flush(folder.handle, after);
+  // Named: what follows cannot undo it, and the folder is flushed whatever
+  // failed before it; the first failure is the one reported.
+  std::error_code e;
+  const auto note = [&](bool done) {
+    if (!done && !after) after = e;
+  };
+  if (!direct) {
+    note(set_permissions(pending.handle, kept, e));
+    note(flush(pending.handle, e));
+  }
+  note(flush(folder.handle, e));
   return true;
 }
 

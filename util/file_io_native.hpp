@@ -77,8 +77,9 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec);
 // anyway. A link at the path itself is refused when !follow_links.
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec);
 // The same where the path is a dangling link: the file it names is created
-// (empty, `mode`) as the system's own open would create it.
-bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, std::error_code& ec);
+// (empty, `mode`) as the system's own open would create it. `created` false:
+// another process made it first, and it was opened.
+bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, bool& created, std::error_code& ec);
 // The folder and the name of the regular file open at `h`, as the kernel
 // reached it (links resolved by the open, not by hand). `typed` is the path
 // as it was given, for where the system cannot say.

@@ -44,7 +44,6 @@ struct Syscalls {
   VELLICOR_SYSCALL(CreateFileW, ::CreateFileW);
   VELLICOR_SYSCALL(CloseHandle, ::CloseHandle);
   VELLICOR_SYSCALL(GetFileType, ::GetFileType);
-  VELLICOR_SYSCALL(GetFileSizeEx, ::GetFileSizeEx);
   VELLICOR_SYSCALL(GetFileInformationByHandle, ::GetFileInformationByHandle);
   VELLICOR_SYSCALL(GetFileAttributesW, ::GetFileAttributesW);
   VELLICOR_SYSCALL(GetFinalPathNameByHandleW, ::GetFinalPathNameByHandleW);
@@ -58,6 +57,7 @@ struct Syscalls {
   VELLICOR_SYSCALL(DuplicateHandle, ::DuplicateHandle);
   VELLICOR_SYSCALL(CreateDirectoryW, ::CreateDirectoryW);
   VELLICOR_SYSCALL(MoveFileExW, ::MoveFileExW);
+  VELLICOR_SYSCALL(DeleteFileW, ::DeleteFileW);
   VELLICOR_SYSCALL(LockFileEx, ::LockFileEx);
   VELLICOR_SYSCALL(GetTempPathW, ::GetTempPathW);
   VELLICOR_SYSCALL(Sleep, ::Sleep);

@@ -177,12 +177,11 @@ void close(Handle& h) noexcept {
 
 bool status(Handle h, Status& out, std::error_code& ec) {
   out = {};
-  out.kind = os.GetFileType(as_handle(h)) == FILE_TYPE_DISK ? Kind::regular : Kind::other;
-  if (out.kind == Kind::regular) {
-    LARGE_INTEGER size{};
-    if (!os.GetFileSizeEx(as_handle(h), &size)) return fail(ec);
-    out.size = static_cast<std::uint64_t>(size.QuadPart);
-  }
+  if (os.GetFileType(as_handle(h)) != FILE_TYPE_DISK) return true;  // a console, a pipe, NUL
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!identity(as_handle(h), info)) return fail(ec);
+  out.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::directory : Kind::regular;
+  if (out.kind == Kind::regular) out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   return true;
 }
 
@@ -309,10 +308,14 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
                           follow_links, h, ec);
 }
 
-bool create_through_link(const Path& path, std::uint32_t, Handle& h, std::error_code& ec) {
-  return take(os.CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-              h, ec);
+bool create_through_link(const Path& path, std::uint32_t, Handle& h, bool& created, std::error_code& ec) {
+  // OPEN_ALWAYS says whether the file was there: ERROR_ALREADY_EXISTS.
+  if (!take(os.CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+            h, ec))
+    return false;
+  created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  return true;
 }
 
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
@@ -483,8 +486,13 @@ bool create_pending(const Folder& folder, Reach, std::uint32_t mode, Pending& pe
                   pending.handle, ec))
           return false;
         pending.name = name;
-        (void)mark_for_deletion(as_handle(pending.handle), true);
-        return true;
+        if (mark_for_deletion(as_handle(pending.handle), true)) return true;
+        // Unmarked, it would outlive a killed run: it goes now, by its name.
+        fail(ec);
+        close(pending.handle);
+        os.DeleteFileW((folder.path / name).c_str());
+        pending = {};
+        return false;
       },
       ec);
 }
