@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.hpp"
+#include "tests/support/syscall_override.hpp"
 #include "png/chunk_walk.hpp"
 #include "seal/envelope.hpp"
 #include "seal/pipelines.hpp"
@@ -84,9 +85,11 @@ void check_open(const std::uint8_t* data) {
   const bool ok = extract_and_decrypt("stego.png", "out.bin");
   FUZZ_CHECK(fuzz::exists("out.bin") == ok);
   FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 3u : 2u));  // keys, stego.png[, out.bin]
-  set_unnamed_files_allowed(false);
-  const bool ok_through_scratch = extract_and_decrypt("stego.png", "mem.bin");
-  set_unnamed_files_allowed(true);
+  bool ok_through_scratch = false;
+  {
+    const test::UnnamedFiles none;
+    ok_through_scratch = extract_and_decrypt("stego.png", "mem.bin");
+  }
   FUZZ_CHECK(ok_through_scratch == ok);
   FUZZ_CHECK(fuzz::list_dir(".").size() == (ok ? 4u : 2u));
   if (!ok) return;

@@ -13,7 +13,7 @@ namespace {
 // of millions of empty chunks costs one read per window, not one per chunk.
 class HeaderWindow {
  public:
-  HeaderWindow(const PositionedSource& file, std::size_t window_bytes)
+  HeaderWindow(const InputFile& file, std::size_t window_bytes)
       : file_(file), size_(file.size()), bytes_(std::max<std::size_t>(window_bytes, 8)) {}
 
   // The 8 header bytes at p (p + 8 <= size), or nullptr when they cannot be read.
@@ -35,7 +35,7 @@ class HeaderWindow {
   }
 
  private:
-  const PositionedSource& file_;
+  const InputFile& file_;
   std::uint64_t size_;
   std::vector<std::uint8_t> bytes_;
   std::uint64_t start_ = 0;
@@ -44,7 +44,7 @@ class HeaderWindow {
 
 }  // namespace
 
-ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type, std::size_t window_bytes) {
+ChunkSpot find_chunk(const InputFile& file, const ChunkType& type, std::size_t window_bytes) {
   const std::uint64_t size = file.size();
   if (size < png_signature.size()) return {WalkStatus::too_small};
   std::uint8_t signature[8];

@@ -40,7 +40,7 @@ struct ChunkSpot {
 // a file of many small chunks costs about one read of the file; the spot is
 // the same for any window.
 inline constexpr std::size_t chunk_header_window = std::size_t{64} << 10;
-ChunkSpot find_chunk(const PositionedSource& file, const ChunkType& type,
+ChunkSpot find_chunk(const InputFile& file, const ChunkType& type,
                      std::size_t window_bytes = chunk_header_window);
 
 }  // namespace vellicor

@@ -19,22 +19,36 @@ loader=${VELLICOR_WINE:-/usr/lib/wine/wine64}
 if [ -z "${LC_ALL:-}${LC_CTYPE:-}${LANG:-}" ]; then
   export LC_CTYPE=C.UTF-8
 fi
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# A prefix is whole once Wine's system files are in it: one made under load
+# has been seen to come out without them, and every start in it then fails
+# ("could not load kernel32.dll"). It is made aside and moved into place only
+# when whole; one found without them is made again.
+whole() { [ -f "$1/drive_c/windows/system32/kernel32.dll" ]; }
+if ! whole "$WINEPREFIX"; then
   # The first start makes the prefix (some seconds); done under a lock so
   # that two tests started together do not both try it.
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      "$loader" wineboot --init >/dev/null 2>&1 || true
+    for attempt in 1 2; do
+      whole "$WINEPREFIX" && break
+      aside="$WINEPREFIX.new"
+      rm -rf "$aside"
+      WINEPREFIX="$aside" "$loader" wineboot --init >/dev/null 2>&1 || true
       # Drive R: is a CD drive, which Wine reports without access lists as
       # FAT is; Wine knows only the drives it finds when it starts, and a
       # test points R: to a folder of its own (tests/e2e).
-      mkdir -p "$WINEPREFIX/drive_r"
-      ln -sfn ../drive_r "$WINEPREFIX/dosdevices/r:"
-      "$loader" reg add 'HKLM\Software\Wine\Drives' /v r: /d cdrom /f >/dev/null 2>&1 || true
-      "${loader%64}server" -w 2>/dev/null || true
-    fi
+      mkdir -p "$aside/drive_r"
+      ln -sfn ../drive_r "$aside/dosdevices/r:"
+      WINEPREFIX="$aside" "$loader" reg add 'HKLM\Software\Wine\Drives' /v r: /d cdrom /f >/dev/null 2>&1 || true
+      WINEPREFIX="$aside" "${loader%64}server" -w 2>/dev/null || true
+      if whole "$aside"; then
+        rm -rf "$WINEPREFIX"
+        mv "$aside" "$WINEPREFIX"
+      else
+        echo "[WARN] Wine made a prefix without its system files (attempt $attempt)" >&2
+      fi
+    done
   ) 9>"$WINEPREFIX.lock"
 fi
 # A wineserver that stays a while after its last program saves most of the

@@ -21,7 +21,7 @@ void store_envelope_lengths(std::span<std::uint8_t> envelope, std::size_t k, std
   store_be(envelope.data() + at.ciphertext_length(), c, 8);
 }
 
-HeaderRead parse_envelope(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
+HeaderRead parse_envelope(const InputFile& source, std::uint64_t offset, std::uint64_t size,
                           EnvelopeHeader& out) {
   if (size < 2) return invalid("[ERR] envelope too small (no encaps length)\n");
   std::uint8_t k_field[2];

@@ -46,7 +46,7 @@ enum class HeaderRead { ok, invalid, read_error };
 // Reads `size` bytes of envelope at `offset` of `source` and checks the
 // lengths against that real size. invalid has written the reason and then
 // "[ERR] invalid envelope in stego PNG"; read_error has written nothing.
-HeaderRead parse_envelope(const PositionedSource& source, std::uint64_t offset, std::uint64_t size,
+HeaderRead parse_envelope(const InputFile& source, std::uint64_t offset, std::uint64_t size,
                           EnvelopeHeader& out);
 
 }  // namespace vellicor

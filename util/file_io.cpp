@@ -66,8 +66,6 @@ bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t off
 
 namespace native {
 
-std::atomic<bool> unnamed_files_allowed{true};
-
 bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
                          std::string* why) {
   ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
@@ -114,8 +112,6 @@ bool open_scratch(Handle& h, std::string* why) {
 }
 
 }  // namespace
-
-void set_unnamed_files_allowed(bool allowed) { native::unnamed_files_allowed.store(allowed); }
 
 // ---- reading
 
@@ -281,7 +277,6 @@ struct AtomicFile::State {
 AtomicFile::AtomicFile(TempFile kind) : kind_(kind), state_(std::make_unique<State>()) {}
 AtomicFile::~AtomicFile() = default;
 
-bool AtomicFile::is_unnamed() const { return state_->route == State::Route::beside && state_->pending.name.empty(); }
 std::uint64_t AtomicFile::size() const { return state_->written; }
 
 bool AtomicFile::open(const std::string& path, const OutputOptions& options, std::string* why) {

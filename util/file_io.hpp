@@ -53,20 +53,11 @@ struct OwnerStatus {
   bool owned_by_admin = false;  // root; Administrators or SYSTEM on Windows
 };
 
-// Bytes that can be read at any position.
-class PositionedSource {
- public:
-  virtual ~PositionedSource() = default;
-  virtual std::uint64_t size() const = 0;
-  // Reads exactly n bytes at `offset`; false on an error or past the end.
-  virtual bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const = 0;
-};
-
 // An open file to read from, in order or at positions.
-class InputFile final : public PositionedSource {
+class InputFile {
  public:
   InputFile() = default;
-  ~InputFile() override;
+  ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
@@ -90,8 +81,8 @@ class InputFile final : public PositionedSource {
   // The size of a regular file (or of the copy of a source that cannot seek);
   // for a source read in order only, it is unknown.
   bool size_known() const { return size_known_; }
-  std::uint64_t size() const override { return size_; }
-  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const override;
+  std::uint64_t size() const { return size_; }
+  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const;
 
   // Reads exactly n bytes in order; false on an error or an end before n.
   bool read_exact(std::uint8_t* dst, std::size_t n, std::string* why = nullptr);
@@ -161,8 +152,6 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   bool open(const std::string& path, const OutputOptions& options = {}, std::string* why = nullptr);
-  // The new content has no name while it is written (Linux's unnamed files).
-  bool is_unnamed() const;
 
   bool write(ByteView data, std::string* why = nullptr);
   // Overwrites bytes already written.
@@ -227,9 +216,5 @@ bool names_standard_output(const std::string& path);
 bool entry_exists(const std::string& path, bool& exists, std::string* why = nullptr);
 // Renames within one folder without replacing: fails where `to` exists.
 bool rename_no_replace(const std::string& from, const std::string& to, std::string* why = nullptr);
-
-// For tests: pretend that no file system offers unnamed files, so the
-// fallbacks run.
-void set_unnamed_files_allowed(bool allowed);
 
 }  // namespace vellicor

@@ -387,11 +387,9 @@ bool set_permissions(Handle h, const Kept& kept, std::error_code& ec) {
 bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pending& pending, std::error_code& ec) {
   (void)mode;  // owner-only until it has its name: see publish
   pending = {};
-  if (unnamed_files_allowed.load()) {
-    const int fd = os.openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return take(fd, pending.handle, ec);
-    if (!unnamed_not_offered(errno)) return fail(ec);
-  }
+  const int fd = os.openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return take(fd, pending.handle, ec);
+  if (!unnamed_not_offered(errno)) return fail(ec);
   if (reach == Reach::nobody) return fail(ec, ENOTSUP);  // a named file is open to the user's other processes
   return with_fresh_name(
       [&](const Path& name) {

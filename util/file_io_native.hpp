@@ -153,9 +153,6 @@ bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec
 
 // ---- from file_io.cpp, for the platform files
 
-// Tests: pretend that no file system offers unnamed files.
-extern std::atomic<bool> unnamed_files_allowed;
-
 // The block loop behind copy().
 bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
                          std::string* why);

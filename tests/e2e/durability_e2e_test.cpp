@@ -68,7 +68,7 @@ struct CleanUpWaits {
 bool holds_hidden_temporary(const fs::path& folder) {
   std::error_code ec;
   for (const fs::directory_entry& e : fs::directory_iterator(folder, ec))
-    if (e.path().filename().string().rfind(".vellicor-", 0) == 0) return true;
+    if (test::is_pending_name(e.path())) return true;
   return false;
 }
 
@@ -94,7 +94,7 @@ void set_aside_known_leftovers(const fs::path& folder, CleanUpWaits& waits,
   std::error_code ec;
   std::vector<fs::path> known;
   for (const fs::directory_entry& e : fs::directory_iterator(folder, ec)) {
-    if (e.path().filename().string().rfind(".vellicor-", 0) != 0) continue;
+    if (!test::is_pending_name(e.path())) continue;
     if (!test::windows_program().empty() && fs::file_size(e.path(), ec) == 0) {
       ++waits.empty;
       known.push_back(e.path());

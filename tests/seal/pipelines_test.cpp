@@ -22,6 +22,7 @@
 #include "png/chunk_container.hpp"
 #include "seal/envelope.hpp"
 #include "tests/support/program_texts.hpp"
+#include "tests/support/syscall_override.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/test_png.hpp"
 
@@ -320,9 +321,10 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
     const Outcome unnamed = extract(c.stego, c.output);
     const ByteBuffer first = c.ok ? read_file("back.bin") : ByteBuffer{};
     fs::remove("back.bin");
-    set_unnamed_files_allowed(false);
-    const Outcome in_memory = extract(c.stego, c.output);
-    set_unnamed_files_allowed(true);
+    const Outcome in_memory = [&] {
+      const test::UnnamedFiles none;
+      return extract(c.stego, c.output);
+    }();
     EXPECT_EQ(unnamed.result, c.ok);
     EXPECT_EQ(in_memory.result, c.ok);
     EXPECT_EQ(in_memory.err, unnamed.err);
@@ -339,9 +341,10 @@ TEST_F(Pipelines, FallbacksGiveTheSameBytesAndLines) {
             "valid\n[ERR] AES-GCM decrypt fail (tag mismatch?)\n");
   EXPECT_EQ(extract("stego.png", "missing/back.bin").err, "[ERR] cannot write outfile 'missing/back.bin'\n");
 
-  set_unnamed_files_allowed(false);
-  const Outcome named = embed("input.bin", "carrier.png", "stego2.png");
-  set_unnamed_files_allowed(true);
+  const Outcome named = [&] {
+    const test::UnnamedFiles none;
+    return embed("input.bin", "carrier.png", "stego2.png");
+  }();
   EXPECT_TRUE(named.result) << named.err;
   EXPECT_EQ(read_file("stego2.png").size(), stego.size());
   EXPECT_TRUE(extract("stego2.png", "back.bin").result);

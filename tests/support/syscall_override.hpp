@@ -5,6 +5,7 @@
 //   test::Override<&native::Syscalls::fsync> o([&](int fd) { return ++n == 2 ? (errno = EIO, -1) : ::fsync(fd); });
 // The fake may capture; the row's own function stays in `original`.
 
+#include <cerrno>
 #include <functional>
 #include <type_traits>
 
@@ -44,5 +45,26 @@ class Override {
   static inline std::function<Function> fake;
   Function* was_;
 };
+
+#ifndef _WIN32
+// While it lives, unnamed files are refused as a file system without them
+// refuses them (vfat, NFS), or, `offered`, counted where they are made.
+class UnnamedFiles {
+ public:
+  explicit UnnamedFiles(bool offered = false)
+      : row_([this, offered](int dir, const char* path, int flags, mode_t mode) {
+          if ((flags & O_TMPFILE) != O_TMPFILE) return ::openat(dir, path, flags, mode);
+          if (!offered) return errno = EOPNOTSUPP, -1;
+          const int fd = ::openat(dir, path, flags, mode);
+          made_ += fd >= 0;
+          return fd;
+        }) {}
+  int made() const { return made_; }
+
+ private:
+  int made_ = 0;
+  Override<&native::Syscalls::openat> row_;
+};
+#endif
 
 }  // namespace vellicor::test

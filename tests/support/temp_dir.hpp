@@ -34,6 +34,10 @@ ByteView as_bytes(std::string_view s);
 // Names of all entries directly in a folder, sorted, for "which files exist" checks.
 std::string list_dir(const std::filesystem::path& p);
 
+// Whether a name is one of the file layer's hidden pending files
+// (".vellicor-<random>"), which no finished command leaves behind.
+inline bool is_pending_name(const std::filesystem::path& p) { return p.filename().string().rfind(".vellicor-", 0) == 0; }
+
 // The permission bits of a file, links followed; 0 where there is none.
 unsigned mode_of(const std::filesystem::path& p);
 

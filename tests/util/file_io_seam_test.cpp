@@ -23,7 +23,7 @@ using native::Syscalls;
 std::string state_of(const fs::path& p) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(p.parent_path(), ec))
-    if (e.path().filename().string().starts_with(".vellicor-")) return "stray " + e.path().filename().string();
+    if (is_pending_name(e.path())) return "stray " + e.path().filename().string();
   return fs::exists(p) ? read_text(p) : "absent";
 }
 

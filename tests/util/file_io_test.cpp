@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 
+#include "tests/support/syscall_override.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vellicor {
@@ -267,7 +268,7 @@ TEST(AtomicFile, SignalRemovesTheHiddenFile) {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;
     const int status = in_child([&] {
-      set_unnamed_files_allowed(false);
+      UnnamedFiles none;
       AtomicFile f;
       if (!f.open((dir / "out").string()) || !f.write(as_bytes("partial"))) return 1;
       if (list_dir(dir.path()).find(".vellicor-") == std::string::npos) return 2;
@@ -382,14 +383,13 @@ TEST(AtomicFile, TemporaryFileKinds) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     write_file(dir / "target", "old");
-    set_unnamed_files_allowed(c.unnamed_allowed);
+    UnnamedFiles unnamed(c.unnamed_allowed);
     AtomicFile f(c.kind);
     ASSERT_TRUE(f.open((dir / "target").string()));
-    EXPECT_EQ(f.is_unnamed(), c.unnamed_allowed);
+    EXPECT_EQ(unnamed.made(), c.unnamed_allowed ? 1 : 0);
     ASSERT_TRUE(f.write(as_bytes("new content")));
     EXPECT_EQ(list_dir(dir.path()).find(".vellicor-") != std::string::npos, c.visible_while_written);
     ASSERT_TRUE(f.commit());
-    set_unnamed_files_allowed(true);
     EXPECT_EQ(read_text(dir / "target"), "new content");
     EXPECT_EQ(list_dir(dir.path()), "target");
   }
@@ -402,11 +402,12 @@ TEST(AtomicFile, ReplacesATargetWithTheLongestName) {
   const fs::path target = dir / std::string(255, 'n');
   for (bool unnamed : {true, false}) {
     SCOPED_TRACE(unnamed ? "unnamed" : "named");
-    set_unnamed_files_allowed(unnamed);
     std::string why;
-    EXPECT_TRUE(write_through(target.string(), as_bytes("first"), &why)) << why;
-    EXPECT_TRUE(write_through(target.string(), as_bytes("second"), &why)) << why;
-    set_unnamed_files_allowed(true);
+    {
+      UnnamedFiles files(unnamed);
+      EXPECT_TRUE(write_through(target.string(), as_bytes("first"), &why)) << why;
+      EXPECT_TRUE(write_through(target.string(), as_bytes("second"), &why)) << why;
+    }
     EXPECT_EQ(read_text(target), "second");
     EXPECT_EQ(list_dir(dir.path()), target.filename().string());
   }
