@@ -123,16 +123,15 @@ TEST(Seam, AFaultAtOneCallLeavesTheTargetAsItWasOrWhole) {
          return commit_new(d / "out");
        },
        "Permission denied", "absent"},
-      {"a folder that answers as no folder by name is still a folder by handle",
+      {"a folder opened by handle is a folder, not a regular file",
        [](const TempDir& d) {
          fs::create_directory(d / "out");
-         Override<&Syscalls::GetFileAttributesW>
-             blind([](LPCWSTR) -> DWORD { return ::SetLastError(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES; });
+         InputOptions folder;
+         folder.allow_folder = true;
          InputFile in;
-         std::string why;
-         return in.open((d / "out").string(), &why) ? std::string("opened") : why;
+         return !in.open((d / "out").string(), folder) ? std::string("failed") : in.size_known() ? "regular" : "folder";
        },
-       "Is a directory", ""},
+       "folder", ""},
       {"the second flush of an existing target fails",
        [](const TempDir& d) {
          write_file(d / "out", "old");
