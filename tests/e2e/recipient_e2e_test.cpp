@@ -65,6 +65,9 @@ TEST_F(RecipientE2e, BOpensWhatASealedForItsTextOrKeyFileAndANeitherDoes) {
 TEST_F(RecipientE2e, RefusalsWriteNothing) {
   write_file(home_ / "b.pub", noise(1568, 3));  // random bytes: coefficients up to 4095
   write_file(home_ / "short.pub", noise(1000, 3));
+  ByteBuffer q(1568, 0);
+  q[0] = 0x01, q[1] = 0x0D;  // the first coefficient is q = 3329 (0x0D01)
+  write_file(home_ / "q.pub", q);
   write_file(home_ / "mail.txt", std::string_view("Hi, no key here.\n"));
   std::string text = run({"pubkey"}).out.substr(kBanner.size() + kKeysOk.size(), 2119);
   text[100] = text[100] == 'A' ? 'B' : 'A';
@@ -80,6 +83,7 @@ TEST_F(RecipientE2e, RefusalsWriteNothing) {
       {{"--to", text}, "o.png", "[ERR] recipient text on the command line: " + checksum},
       {{"--to", "short.pub"}, "o.png", kRecipientFile + "short.pub' has 1000 bytes, but a raw Kyber-1024 public key has 1568\n"},
       {{"--to", "b.pub"}, "o.png", kRecipientFile + "b.pub" + invalid},
+      {{"--to", "q.pub"}, "o.png", kRecipientFile + "q.pub" + invalid},
       {{"--to", "mail.txt"}, "mail.txt", "[ERR] output 'mail.txt' is the recipient file 'mail.txt'; choose another output\n"},
   };
   const std::string before = listing();
