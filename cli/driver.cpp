@@ -12,6 +12,7 @@
 #include "cli/version.hpp"
 #include "i18n/language.hpp"
 #include "keystore/key_store.hpp"
+#include "keystore/public_key.hpp"
 #include "seal/pipelines.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
@@ -99,8 +100,47 @@ bool check_key_pair() {
   return false;
 }
 
+// pubkey [<outfile>]: the pair is made when missing, then shared as text.
+int run_pubkey(const Words& words) {
+  const std::string output = words.count > 1 ? words[1] : "";
+  if (!ensure_kyber_keypair() || !share_public_key(output)) {
+    out("[ERR] pubkey failed\n");
+    return 1;
+  }
+  if (!output.empty()) out({"[OK] Public key text written: ", printable(output), "\n"});
+  return 0;
+}
+
+// "--to <recipient>" may stand anywhere after embed's command word; it is
+// taken out, and the other words stay in their order. False after a line
+// where it is given twice or has no value.
+bool take_recipient(const Words& words, std::vector<char*>& rest, std::optional<std::string>& recipient) {
+  constexpr std::string_view kTo = "--to";
+  rest.assign(words.first, words.first + 1);
+  for (int i = 1; i < words.count; ++i) {
+    if (words[i] != kTo) {
+      rest.push_back(words.first[i]);
+      continue;
+    }
+    if (recipient || (i + 1 < words.count && words[i + 1] == kTo)) {
+      err("[ERR] --to is given twice; name one recipient\n");
+      return false;
+    }
+    if (i + 1 == words.count || *words[i + 1] == '\0') {
+      err("[ERR] --to needs a value: the recipient's public key text, or the path of a file that holds it\n");
+      return false;
+    }
+    recipient = words[++i];
+  }
+  return true;
+}
+
 // words[0] is the command word; its arguments follow.
-int run_embed(const Words& words) {
+int run_embed(const Words& typed) {
+  std::vector<char*> rest;
+  std::optional<std::string> recipient;
+  if (!take_recipient(typed, rest, recipient)) return 1;
+  const Words words{rest.data(), static_cast<int>(rest.size())};
   if (words.count < 4) return missing_arguments("embed");
   std::optional<std::string> input = smart_correct_path(words[1]);
   if (!input) return 1;
@@ -110,7 +150,7 @@ int run_embed(const Words& words) {
   out({"[INFO] Embedding '", printable(*input), "' into carrier PNG '", printable(*carrier), "' -> '",
        printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
-  if (!encrypt_and_embed(*input, *carrier, output)) {
+  if (!encrypt_and_embed(*input, *carrier, output, recipient)) {
     out("[ERR] embed failed\n");
     return 1;
   }
@@ -143,6 +183,8 @@ int dispatch(const Words& words) {
     out(kVersionLine);
     return 0;
   }
+  // A word of its own, matched exactly: command correction stays as it is.
+  if (typed == "pubkey") return run_pubkey(words);
   const std::string command = correct_command(typed);
   if (command == "genkeys") return run_genkeys();
   if (command != "embed" && command != "extract") {

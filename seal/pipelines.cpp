@@ -10,6 +10,7 @@
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "keystore/key_file.hpp"
+#include "keystore/public_key.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
 #include "util/secret.hpp"
@@ -52,7 +53,7 @@ bool encrypt_failed() {
 
 // Encapsulates into the header's KEM field and derives the AES key; the
 // shared secret is wiped before this returns.
-bool encapsulate(KemHandle& kem, const SecretBytes& public_key, const EnvelopeLayout& at, ByteBuffer& header,
+bool encapsulate(KemHandle& kem, ByteView public_key, const EnvelopeLayout& at, ByteBuffer& header,
                  SecretBytes& key) {
   std::uint8_t* kem_ciphertext = header.data() + at.kem_ciphertext();
   std::fill_n(kem_ciphertext, at.k, std::uint8_t{0});
@@ -167,7 +168,8 @@ class PlaintextSink {
 
 }  // namespace
 
-bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path) {
+bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path,
+                       const std::optional<std::string>& recipient) {
   InputFile input;
   if (!input.open(input_path)) return cannot_read_input(input_path);
   KeyFiles keys;
@@ -178,12 +180,18 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
     err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed in encrypt_and_embed\n");
     return false;
   }
+  // The recipient's key, or the own one (which kyber.prv must hold).
+  ByteBuffer recipient_key;
   SecretBytes public_key;
-  if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key)) {
-    err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
-    return false;
+  if (recipient) {
+    if (!read_recipient_key(*recipient, output_path, kem->length_public_key, recipient_key)) return false;
+  } else {
+    if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key)) {
+      err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
+      return false;
+    }
+    if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
   }
-  if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
   const EnvelopeLayout at{kem->length_ciphertext};
   // An input too big for one PNG chunk is refused before a byte of it is read.
   const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
@@ -191,7 +199,8 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
 
   ByteBuffer header(at.ciphertext(), 0);
   SecretBytes key;
-  if (!encapsulate(kem, public_key, at, header, key)) return false;
+  if (!encapsulate(kem, recipient ? ByteView(recipient_key) : ByteView(public_key.span()), at, header, key))
+    return false;
   GcmSealer sealer;
   if (!sealer.start(key.data(), header.data() + at.nonce())) return encrypt_failed();
 

@@ -1,11 +1,17 @@
 #pragma once
 // The two end-to-end operations behind embed and extract.
 
+#include <optional>
 #include <string>
 
 namespace vellicor {
 
-bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path);
+// With a recipient (embed --to), the file is sealed for that public key
+// instead of the own one. The own pair is still opened and checked (owner,
+// mode) and the output refused where it is a key file; its halves are not
+// compared, since neither is used.
+bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path,
+                       const std::optional<std::string>& recipient = std::nullopt);
 bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path);
 
 }  // namespace vellicor
