@@ -57,8 +57,9 @@ bool owns_program_folder(const std::string& owner) {
 bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret) {
   const std::string_view what = folder ? "key folder '" : "key file '";
   OwnerStatus st;
-  std::string why;
-  if (!file.owner_status(st, &why)) return refuse({"[ERR] cannot check ", what, printable(path), "': ", why, "\n"});
+  std::error_code why;
+  if (!file.owner_status(st, &why))
+    return refuse({"[ERR] cannot check ", what, printable(path), "': ", why.message(), "\n"});
   if (st.kind != (folder ? OwnerStatus::Kind::folder : OwnerStatus::Kind::regular))
     return refuse({"[ERR] ", what, printable(path),
                    folder ? "' is not a folder" : "' is not a regular file (a pipe or a device)",
@@ -83,9 +84,9 @@ bool open_key(InputFile& file, const std::string& path, bool secret, std::string
   InputOptions options;
   options.follow_links = false;
   options.non_blocking = true;
-  std::string why;
+  std::error_code why;
   if (file.open(path, options, &why)) return check_opened(file, path, false, secret);
-  if (why == std::make_error_code(std::errc::too_many_symbolic_link_levels).message())
+  if (why == std::errc::too_many_symbolic_link_levels)
     return refuse(
         {"[ERR] key file '", printable(path), "' is a link; move it away and put the key file itself there\n"});
   return refuse({cannot_open, printable(path), "'\n"});
@@ -98,9 +99,9 @@ bool open_key_files(KeyFiles& keys) {
   options.non_blocking = true;
   options.allow_folder = true;
   InputFile folder;
-  std::string why;
+  std::error_code why;
   if (!folder.open(key_directory, options, &why))
-    return refuse({"[ERR] cannot open key folder '", printable(key_directory), "': ", why, "\n"});
+    return refuse({"[ERR] cannot open key folder '", printable(key_directory), "': ", why.message(), "\n"});
   if (!check_opened(folder, key_directory, true, false)) return false;
   // A run that makes the pair holds this lock exclusive while it names the
   // two files: shared here, the pair is opened whole or not yet there. A

@@ -26,9 +26,9 @@ enum class Presence { absent, present, unknown };
 // folder) is reported; a missing parent is plain absence.
 Presence probe(const std::string& path) {
   bool found = false;
-  std::string why;
+  std::error_code why;
   if (!entry_exists(path, found, &why)) {
-    err({"[ERR] cannot check '", printable(path), "': ", why, "\n"});
+    err({"[ERR] cannot check '", printable(path), "': ", why.message(), "\n"});
     return Presence::unknown;
   }
   return found ? Presence::present : Presence::absent;
@@ -39,9 +39,9 @@ Presence probe(const std::string& path) {
 // exists keeps its permissions, since the user may have chosen them.
 bool make_key_directory() {
   bool created = false;
-  std::string why;
+  std::error_code why;
   if (!make_private_folder(key_directory, created, &why)) {
-    err({"[ERR] cannot create key directory '", printable(key_directory), "': ", why, "\n"});
+    err({"[ERR] cannot create key directory '", printable(key_directory), "': ", why.message(), "\n"});
     return false;
   }
   return true;
@@ -60,9 +60,9 @@ std::optional<std::string> free_name_beside(const std::string& base) {
   for (int n = 1; n <= 1000; ++n) {
     std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
     bool taken = false;
-    std::string why;
+    std::error_code why;
     if (!entry_exists(candidate, taken, &why)) {
-      err({"[ERR] cannot check '", printable(candidate), "': ", why, "\n"});
+      err({"[ERR] cannot check '", printable(candidate), "': ", why.message(), "\n"});
       return std::nullopt;
     }
     if (!taken) return candidate;
@@ -76,9 +76,9 @@ std::optional<std::string> free_name_beside(const std::string& base) {
 bool set_aside_orphan() {
   std::optional<std::string> target = free_name_beside(private_key_path + ".orphan-" + utc_stamp());
   if (!target) return false;
-  std::string why;
+  std::error_code why;
   if (!rename_no_replace(private_key_path, *target, &why)) {
-    err({"[ERR] cannot set aside '", printable(private_key_path), "': ", why, "\n"});
+    err({"[ERR] cannot set aside '", printable(private_key_path), "': ", why.message(), "\n"});
     return false;
   }
   out({"[INFO] '", printable(private_key_path), "' had no public key; set aside as '", printable(*target), "'\n"});

@@ -22,7 +22,7 @@ bool refuse(std::initializer_list<std::string_view> pieces) {
   return false;
 }
 
-std::string with_reason(std::string_view why) { return why.empty() ? "" : ": " + std::string(why); }
+std::string with_reason(const std::error_code& why) { return why ? ": " + why.message() : ""; }
 
 // Text as a person writes it: printable ASCII, blanks, and the bytes of
 // UTF-8. A raw key is 1568 random bytes and is never all of these.
@@ -37,7 +37,7 @@ bool looks_like_text(std::string_view content) {
 bool read_small_file(InputFile& file, std::string_view source, std::string& content) {
   content.clear();
   std::uint8_t block[4096];
-  std::string why;
+  std::error_code why;
   for (;;) {
     std::size_t got = 0;
     if (!file.read_some(block, sizeof block, got, &why))
@@ -54,7 +54,7 @@ bool read_small_file(InputFile& file, std::string_view source, std::string& cont
 bool read_recipient_file(const std::string& path, const std::string& output_path, std::string_view source,
                          std::size_t key_length, ByteBuffer& key) {
   InputFile file;
-  std::string why;
+  std::error_code why;
   if (!file.open(path, &why)) return refuse({"[ERR] cannot read ", source, with_reason(why), "\n"});
   if (file.is_same_file(output_path))
     return refuse({"[ERR] output '", printable(output_path), "' is the ", source, "; choose another output\n"});
@@ -85,7 +85,7 @@ bool share_public_key(const std::string& output_path) {
     out(text);
   } else {
     AtomicFile file;
-    std::string why;
+    std::error_code why;
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (!(file.open(output_path, {}, &why) && file.write(bytes, &why) && file.commit(&why)))
       return refuse({"[ERR] cannot write public key text to '", printable(output_path), "'", with_reason(why), "\n"});

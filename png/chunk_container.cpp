@@ -19,9 +19,10 @@ constexpr std::uint64_t kPipeLimit = std::uint64_t{64} << 30;
 // a pipe and the temporary folder cannot hold its copy, that folder is named
 // first; the caller's line for the file follows.
 bool open_png(InputFile& file, const std::string& path) {
-  std::string why;
+  std::error_code why;
   if (file.open_positioned(path, kPipeLimit, png_signature, &why)) return true;
-  if (file.scratch_failed()) err({"[ERR] cannot copy '", printable(path), "' into the temporary folder: ", why, "\n"});
+  if (in_temporary_folder(why))
+    err({"[ERR] cannot copy '", printable(path), "' into the temporary folder: ", why.message(), "\n"});
   return false;
 }
 
@@ -65,9 +66,9 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
 }
 
 bool StegoWriter::failed() {
-  // A carrier that changed size while it was copied is what failed, not
-  // the output.
-  if (carrier_ != nullptr && carrier_->file.size_changed()) {
+  // A carrier that ended early (it shrank while it was copied) is what
+  // failed, not the output.
+  if (carrier_ != nullptr && why_ == FileError::short_read) {
     err({"[ERR] cannot read carrier PNG '", printable(carrier_->path), "'\n"});
     return false;
   }
@@ -85,16 +86,17 @@ bool StegoWriter::open(const std::string& output_path, Carrier& carrier, std::si
   body_crc_ = 0;
   // The chunk's length, type and header are written for real in finish().
   const ByteBuffer placeholder(8 + header_length, 0);
-  if (!out_.open(output_path)) return failed();
+  why_.clear();
+  if (!out_.open(output_path, {}, &why_)) return failed();
   out_.expect(carrier.file.size() + 12 + header_length + body_length);
-  if (!(out_.copy_from(carrier.file, 0, carrier.iend) && out_.write(placeholder)))
+  if (!(out_.copy_from(carrier.file, 0, carrier.iend, &why_) && out_.write(placeholder, &why_)))
     return failed();
   return true;
 }
 
 bool StegoWriter::append(ByteView body_block) {
   if (!fits_in_chunk(header_length_ + body_length_ + body_block.size())) return false;
-  if (!out_.write(body_block)) return failed();
+  if (!out_.write(body_block, &why_)) return failed();
   body_crc_ = png_crc32_update(body_crc_, body_block);
   body_length_ += body_block.size();
   return true;
@@ -111,10 +113,11 @@ bool StegoWriter::finish(ByteView header) {
   const std::uint32_t head_crc = png_crc32(ByteView(head).subspan(4));
   store_be32(crc, png_crc32_combine(head_crc, body_crc_, body_length_));
   Carrier& c = *carrier_;
-  if (!(out_.write(crc) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend) && out_.write_at(header_at_, head)))
+  if (!(out_.write(crc, &why_) && out_.copy_from(c.file, c.iend, c.file.size() - c.iend, &why_) &&
+        out_.write_at(header_at_, head, &why_)))
     return failed();
   c.file.close();
-  if (!out_.commit()) return failed();
+  if (!out_.commit(&why_)) return failed();
   warn_if_unflushed(output_path_, out_.after_naming_warning());
   return true;
 }

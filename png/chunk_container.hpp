@@ -47,6 +47,7 @@ class StegoWriter {
   AtomicFile out_;
   Carrier* carrier_ = nullptr;
   std::string output_path_;
+  std::error_code why_;  // the last failure of the output, or of the carrier read into it
   std::uint64_t header_at_ = 0;  // where the chunk's length field starts
   std::size_t header_length_ = 0;
   std::uint64_t body_length_ = 0;

@@ -18,60 +18,86 @@ using native::Handle;
 using native::no_handle;
 using native::Path;
 
-bool fail(std::string* why, const std::error_code& ec) {
-  if (why != nullptr) *why = ec.message();
+bool fail(std::error_code* why, const std::error_code& ec) {
+  if (why != nullptr) *why = ec;
   return false;
 }
-bool fail(std::string* why, std::errc e) { return fail(why, std::make_error_code(e)); }
-bool fail_text(std::string* why, const char* text) {
-  if (why != nullptr) *why = text;
-  return false;
-}
-bool short_read(std::string* why) { return fail_text(why, "file ended early (short read)"); }
+bool fail(std::error_code* why, std::errc e) { return fail(why, std::make_error_code(e)); }
+bool fail(std::error_code* why, FileError e) { return fail(why, make_error_code(e)); }
+bool short_read(std::error_code* why) { return fail(why, FileError::short_read); }
 
-// One read or write call is capped so that a huge request is never split
-// oddly by the system's own limit.
-constexpr std::size_t kMaxIo = std::size_t{1} << 30;
-
-bool read_exact_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::string* why) {
-  while (n > 0) {
-    std::size_t got = 0;
-    std::error_code ec;
-    if (!native::read_at(h, dst, std::min(n, kMaxIo), offset, got, ec)) return fail(why, ec);
-    if (got == 0) return short_read(why);
-    dst += got;
-    n -= got;
-    offset += got;
+// The layer's own reasons, and the temporary folder's failures (the
+// system's reason, told apart by its category).
+class FileErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "file"; }
+  std::string message(int code) const override {
+    switch (static_cast<FileError>(code)) {
+      case FileError::short_read: return "file ended early (short read)";
+      case FileError::not_open: return "file is not open for writing";
+      case FileError::past_written: return "write past the bytes written";
+      case FileError::changed_size: return "file changed size";
+    }
+    return "file error";
   }
-  return true;
+};
+class TemporaryFolderCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "temporary folder"; }
+  std::string message(int code) const override { return std::generic_category().message(code); }
+};
+const TemporaryFolderCategory temporary_folder_category;
+
+bool fail_in_temporary_folder(std::error_code* why, const std::error_code& ec) {
+  return fail(why, ec.category() == std::generic_category() ? std::error_code(ec.value(), temporary_folder_category) : ec);
 }
 
-// Writes every byte at `offset`, or in order (a device, a pipe) for native::in_order.
-bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::string* why) {
-  while (n > 0) {
-    std::size_t done = 0;
+// Moves all n bytes with `step`, at `offset` or in order (native::in_order),
+// one call at most 1 GiB, so that a huge request is never split oddly by the
+// system's own limit; `ended` is the answer to a call that moved nothing.
+template <typename Step>
+bool move_all(std::size_t n, std::uint64_t offset, std::error_code ended, std::error_code* why, Step step) {
+  for (std::size_t at = 0, done = 0; at < n; at += done) {
     std::error_code ec;
-    const std::size_t step = std::min(n, kMaxIo);
-    if (!(offset == native::in_order ? native::write(h, p, step, done, ec) : native::write_at(h, p, step, offset, done, ec)))
-      return fail(why, ec);
-    if (done == 0) return fail(why, std::errc::no_space_on_device);
-    p += done;
-    n -= done;
+    if (!step(at, std::min<std::size_t>(n - at, std::size_t{1} << 30), offset, done, ec)) return fail(why, ec);
+    if (done == 0) return fail(why, ended);
     if (offset != native::in_order) offset += done;
   }
   return true;
 }
 
+bool read_all(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::error_code* why) {
+  return move_all(n, offset, FileError::short_read, why, [&](auto at, auto step, auto off, auto& done, auto& ec) {
+    return off == native::in_order ? native::read(h, dst + at, step, done, ec)
+                                   : native::read_at(h, dst + at, step, off, done, ec);
+  });
+}
+
+bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::error_code* why) {
+  return move_all(n, offset, std::make_error_code(std::errc::no_space_on_device), why,
+                  [&](auto at, auto step, auto off, auto& done, auto& ec) {
+                    return off == native::in_order ? native::write(h, p + at, step, done, ec)
+                                                   : native::write_at(h, p + at, step, off, done, ec);
+                  });
+}
+
 }  // namespace
+
+const std::error_category& file_error_category() {
+  static const FileErrorCategory category;
+  return category;
+}
+
+bool in_temporary_folder(const std::error_code& ec) { return &ec.category() == &temporary_folder_category; }
 
 namespace native {
 
 bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
-                         std::string* why) {
+                         std::error_code* why) {
   ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
   while (length > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
-    if (!read_exact_at(from, block.data(), n, offset, why) || !write_all(to, block.data(), n, at, why)) return false;
+    if (!read_all(from, block.data(), n, offset, why) || !write_all(to, block.data(), n, at, why)) return false;
     offset += n;
     length -= n;
     if (at != in_order) at += n;
@@ -106,7 +132,7 @@ void split(const Path& path, Path& folder, Path& name) {
   name = path.filename();
 }
 
-bool open_scratch(Handle& h, std::string* why) {
+bool open_scratch(Handle& h, std::error_code* why) {
   std::error_code ec;
   return native::create_scratch(h, ec) || fail(why, ec);
 }
@@ -119,11 +145,10 @@ InputFile::~InputFile() { close(); }
 
 void InputFile::close() noexcept { native::close(handle_); }
 
-bool InputFile::open(const std::string& path, std::string* why) { return open(path, InputOptions{}, why); }
+bool InputFile::open(const std::string& path, std::error_code* why) { return open(path, InputOptions{}, why); }
 
-bool InputFile::open(const std::string& path, const InputOptions& options, std::string* why) {
+bool InputFile::open(const std::string& path, const InputOptions& options, std::error_code* why) {
   native::close(handle_);
-  scratch_failed_ = false;
   size_known_ = false;
   size_ = 0;
   std::error_code ec;
@@ -141,7 +166,7 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
   return true;
 }
 
-bool InputFile::owner_status(OwnerStatus& out, std::string* why) const {
+bool InputFile::owner_status(OwnerStatus& out, std::error_code* why) const {
   std::error_code ec;
   return native::owner_status(handle_, out, ec) || fail(why, ec);
 }
@@ -151,7 +176,7 @@ bool InputFile::is_same_file(const std::string& path) const {
 }
 
 bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with,
-                                std::string* why) {
+                                std::error_code* why) {
   if (!open(path, why)) return false;
   return size_known_ || spool(limit, must_start_with, why);
 }
@@ -159,10 +184,10 @@ bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, By
 // The source is copied in order into a scratch file, which then stands in
 // for it: memory stays one block at any size, and an endless source stops at
 // the limit or at its first byte that breaks the expected start.
-bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string* why) {
+bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::error_code* why) {
   Handle scratch = no_handle;
-  scratch_failed_ = !open_scratch(scratch, why);
-  if (scratch_failed_) return false;
+  std::error_code ec;
+  if (!open_scratch(scratch, &ec)) return fail_in_temporary_folder(why, ec);
   ByteBuffer block(write_block_length);
   std::uint64_t total = 0;
   bool ok = true;
@@ -180,9 +205,8 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string
       ok = fail(why, std::errc::file_too_large);
       break;
     }
-    if (!write_all(scratch, block.data(), got, total, why)) {
-      scratch_failed_ = true;
-      ok = false;
+    if (!write_all(scratch, block.data(), got, total, &ec)) {
+      ok = fail_in_temporary_folder(why, ec);
       break;
     }
     const std::size_t checked = total < must_start_with.size() ? std::min(got, must_start_with.size() - total) : 0;
@@ -201,35 +225,22 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::string
   return true;
 }
 
-bool InputFile::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why) const {
+bool InputFile::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::error_code* why) const {
   if (offset > size_ || n > size_ - offset) return short_read(why);
-  return read_exact_at(handle_, dst, n, offset, why);
+  return read_all(handle_, dst, n, offset, why);
 }
 
-bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::string* why) {
+bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code* why) {
   std::error_code ec;
-  if (!native::read(handle_, dst, std::min(n, kMaxIo), got, ec)) return fail(why, ec);
+  if (!native::read(handle_, dst, std::min<std::size_t>(n, std::size_t{1} << 30), got, ec)) return fail(why, ec);
   return true;
 }
 
-bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::string* why) {
-  while (n > 0) {
-    std::size_t got = 0;
-    if (!read_some(dst, n, got, why)) return false;
-    if (got == 0) return short_read(why);
-    dst += got;
-    n -= got;
-  }
-  return true;
+bool InputFile::read_exact(std::uint8_t* dst, std::size_t n, std::error_code* why) {
+  return read_all(handle_, dst, n, native::in_order, why);
 }
 
-bool InputFile::size_changed() const {
-  native::Status st;
-  std::error_code ec;
-  return size_known_ && native::status(handle_, st, ec) && st.size != size_;
-}
-
-bool InputFile::unchanged_at_end(std::string* why) {
+bool InputFile::unchanged_at_end(std::error_code* why) {
   if (!size_known_) return true;
   native::Status st;
   std::error_code ec;
@@ -237,21 +248,21 @@ bool InputFile::unchanged_at_end(std::string* why) {
   std::uint8_t probe = 0;
   std::size_t got = 0;
   if (!read_some(&probe, 1, got, why)) return false;
-  if (got != 0 || st.size != size_) return fail_text(why, "file changed size");
+  if (got != 0 || st.size != size_) return fail(why, FileError::changed_size);
   return true;
 }
 
 // ---- writing
 
 namespace {
-bool not_open(std::string* why) { return fail_text(why, "file is not open for writing"); }
+bool not_open(std::error_code* why) { return fail(why, FileError::not_open); }
 }  // namespace
 
 struct AtomicFile::State {
-  enum class Route { closed, device, beside, staged, broken };
+  enum class Route { closed, scratch, beside, broken };
   Route route = Route::closed;
-  Handle content = no_handle;  // device, staged: the scratch file
-  Handle device = no_handle;   // device: the target, written in order at commit
+  Handle content = no_handle;  // scratch: the content
+  Handle device = no_handle;   // scratch, where the target is a device: written in order at commit
   native::Pending pending;     // beside: the new file
   native::Folder folder;       // beside, staged: where the target's name is
   Path name;                   // the target's name in that folder
@@ -271,7 +282,7 @@ struct AtomicFile::State {
     route = Route::closed;
   }
   Handle file() const { return route == Route::beside ? pending.handle : content; }
-  bool writable() const { return route == Route::device || route == Route::beside || route == Route::staged; }
+  bool writable() const { return route == Route::scratch || route == Route::beside; }
 };
 
 AtomicFile::AtomicFile(TempFile kind) : kind_(kind), state_(std::make_unique<State>()) {}
@@ -279,7 +290,7 @@ AtomicFile::~AtomicFile() = default;
 
 std::uint64_t AtomicFile::size() const { return state_->written; }
 
-bool AtomicFile::open(const std::string& path, const OutputOptions& options, std::string* why) {
+bool AtomicFile::open(const std::string& path, const OutputOptions& options, std::error_code* why) {
   State& s = *state_;
   s.close();
   s.written = 0;
@@ -344,7 +355,7 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     ok = ok && open_scratch(s.content, why);
     if (ok) {
       s.device = reached;
-      s.route = State::Route::device;
+      s.route = State::Route::scratch;
       return true;
     }
   }
@@ -354,7 +365,7 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   return ok && open_beside(why);
 }
 
-bool AtomicFile::open_beside(std::string* why) {
+bool AtomicFile::open_beside(std::error_code* why) {
   State& s = *state_;
   std::error_code ec;
   const native::Reach reach = kind_ == TempFile::private_only ? native::Reach::nobody : native::Reach::owner;
@@ -372,11 +383,11 @@ bool AtomicFile::open_beside(std::string* why) {
     s.close();
     return false;
   }
-  s.route = State::Route::staged;
+  s.route = State::Route::scratch;
   return true;
 }
 
-bool AtomicFile::write(ByteView data, std::string* why) {
+bool AtomicFile::write(ByteView data, std::error_code* why) {
   State& s = *state_;
   if (!s.writable()) return not_open(why);
   if (!write_all(s.file(), data.data(), data.size(), s.written, why)) {
@@ -387,15 +398,15 @@ bool AtomicFile::write(ByteView data, std::string* why) {
   return true;
 }
 
-bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::string* why) {
+bool AtomicFile::write_at(std::uint64_t offset, ByteView data, std::error_code* why) {
   State& s = *state_;
   if (!s.writable()) return not_open(why);
-  if (offset > s.written || data.size() > s.written - offset) return fail_text(why, "write past the bytes written");
+  if (offset > s.written || data.size() > s.written - offset) return fail(why, FileError::past_written);
   if (!write_all(s.file(), data.data(), data.size(), offset, why)) s.route = State::Route::broken;
   return s.writable();
 }
 
-bool AtomicFile::copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::string* why) {
+bool AtomicFile::copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::error_code* why) {
   State& s = *state_;
   if (!s.writable()) return not_open(why);
   if (offset > source.size() || length > source.size() - offset) return short_read(why);
@@ -414,19 +425,19 @@ void AtomicFile::expect(std::uint64_t length) noexcept {
   if (s.route == State::Route::beside && length > 0) native::reserve(s.pending.handle, length);
 }
 
-bool AtomicFile::commit(std::string* why) {
+bool AtomicFile::commit(std::error_code* why) {
   State& s = *state_;
   std::error_code ec, after;
   bool ok = s.writable() || not_open(why);
-  if (ok && s.route == State::Route::device) {
+  if (ok && s.route == State::Route::scratch && s.device != no_handle) {
     ok = native::copy(s.content, 0, s.device, native::in_order, s.written, why) &&
          (native::flush(s.device, ec) || fail(why, ec));
     s.close();
     return ok;
   }
-  if (ok && s.route == State::Route::staged) {
-    // The private content is complete: it now goes beside the target like
-    // any other.
+  if (ok && s.route == State::Route::scratch) {
+    // Private content, complete and verified: it now goes beside the target
+    // like any other.
     ok = (native::create_pending(s.folder, native::Reach::owner, s.kept.new_mode, s.pending, ec) || fail(why, ec)) &&
          native::copy(s.content, 0, s.pending.handle, 0, s.written, why);
     native::close(s.content);
@@ -458,7 +469,7 @@ bool FolderLock::lock(const std::string& folder, std::error_code* ec, LockKind k
   return false;
 }
 
-bool make_private_folder(const std::string& path, bool& created, std::string* why) {
+bool make_private_folder(const std::string& path, bool& created, std::error_code* why) {
   created = false;
   Path folder = to_native_path(path);
   if (!folder.has_filename()) folder = folder.parent_path();  // "keys/" names the folder "keys"
@@ -476,7 +487,7 @@ bool make_private_folder(const std::string& path, bool& created, std::string* wh
 
 bool names_standard_output(const std::string& path) { return native::names_standard_output(to_system_path(to_native_path(path))); }
 
-bool entry_exists(const std::string& path, bool& exists, std::string* why) {
+bool entry_exists(const std::string& path, bool& exists, std::error_code* why) {
   std::error_code ec;
   native::Entry entry = native::Entry::none;
   if (!native::lookup(to_system_path(to_native_path(path)), entry, ec)) return fail(why, ec);
@@ -484,7 +495,7 @@ bool entry_exists(const std::string& path, bool& exists, std::string* why) {
   return true;
 }
 
-bool rename_no_replace(const std::string& from, const std::string& to, std::string* why) {
+bool rename_no_replace(const std::string& from, const std::string& to, std::error_code* why) {
   std::error_code ec;
   return native::rename_no_replace(to_system_path(to_native_path(from)), to_system_path(to_native_path(to)), ec) ||
          fail(why, ec);

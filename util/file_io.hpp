@@ -21,8 +21,9 @@
 // file keeps its owner, group and permission bits where the process may set
 // them.
 //
-// Where a `why` pointer is given, a failure stores a short reason there
-// ("No such file or directory").
+// Where a `why` pointer is given, a failure stores its reason there: the
+// system's error, or one of the layer's own (FileError). Where the temporary
+// folder failed rather than the file itself, in_temporary_folder() says so.
 
 #include <cstdint>
 #include <filesystem>
@@ -32,6 +33,21 @@
 #include <system_error>
 
 #include "util/byte_buffer.hpp"
+
+namespace vellicor {
+
+// The layer's own reasons for a failure, beside the system's.
+enum class FileError { short_read = 1, not_open, past_written, changed_size };
+const std::error_category& file_error_category();
+inline std::error_code make_error_code(FileError e) { return {static_cast<int>(e), file_error_category()}; }
+// Whether a failure was the temporary folder's (full, or not writable), not
+// the file's: open_positioned copying a pipe.
+bool in_temporary_folder(const std::error_code& ec);
+
+}  // namespace vellicor
+
+template <>
+struct std::is_error_code_enum<vellicor::FileError> : std::true_type {};
 
 namespace vellicor {
 
@@ -62,9 +78,9 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
 
   // False if the path cannot be opened or names a directory.
-  bool open(const std::string& path, std::string* why = nullptr);
-  bool open(const std::string& path, const InputOptions& options, std::string* why = nullptr);
-  bool owner_status(OwnerStatus& out, std::string* why = nullptr) const;
+  bool open(const std::string& path, std::error_code* why = nullptr);
+  bool open(const std::string& path, const InputOptions& options, std::error_code* why = nullptr);
+  bool owner_status(OwnerStatus& out, std::error_code* why = nullptr) const;
   // Whether `path`, links followed, names this very file (device and inode,
   // so another name or a hard link too); false where it names nothing.
   bool is_same_file(const std::string& path) const;
@@ -76,33 +92,27 @@ class InputFile {
   // `must_start_with` (a source that does not is kept to its first bytes, for
   // the caller to refuse), and failing with EFBIG past `limit` bytes.
   bool open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with = {},
-                       std::string* why = nullptr);
+                       std::error_code* why = nullptr);
 
   // The size of a regular file (or of the copy of a source that cannot seek);
   // for a source read in order only, it is unknown.
   bool size_known() const { return size_known_; }
   std::uint64_t size() const { return size_; }
-  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::string* why = nullptr) const;
+  bool read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, std::error_code* why = nullptr) const;
 
   // Reads exactly n bytes in order; false on an error or an end before n.
-  bool read_exact(std::uint8_t* dst, std::size_t n, std::string* why = nullptr);
+  bool read_exact(std::uint8_t* dst, std::size_t n, std::error_code* why = nullptr);
   // Reads up to n bytes in order, fewer only at the end; got = 0 is the end.
-  bool read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::string* why = nullptr);
+  bool read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code* why = nullptr);
   // True when a regular file is still the size it had when opened and has
   // nothing more to read: it did not grow or shrink while it was read.
-  bool unchanged_at_end(std::string* why = nullptr);
-  // After open_positioned failed: whether the temporary folder, not the
-  // source, is what failed (full, or not writable).
-  bool scratch_failed() const { return scratch_failed_; }
-  // True when a regular file no longer has the size it had when opened.
-  bool size_changed() const;
+  bool unchanged_at_end(std::error_code* why = nullptr);
 
  private:
   friend class AtomicFile;
-  bool spool(std::uint64_t limit, ByteView must_start_with, std::string* why);
+  bool spool(std::uint64_t limit, ByteView must_start_with, std::error_code* why);
 
   std::intptr_t handle_ = -1;
-  bool scratch_failed_ = false;
   bool size_known_ = false;
   std::uint64_t size_ = 0;
 };
@@ -132,16 +142,15 @@ struct OutputOptions {
 // Its states, each holding at most one file of new content:
 //   closed   nothing open: before open, after commit, after any failure of
 //            open or commit.
-//   device   the target is no regular file (a terminal, a pipe, /dev/null,
-//            the process's own standard output): the content is put together
-//            in a scratch file and handed over in order at commit.
 //   beside   the content is a pending file in the target's folder (unnamed,
 //            or hidden and out of other users' reach); commit flushes it and
 //            gives it the target's name.
-//   staged   private content where the target's folder can keep no file from
-//            every other process: it waits in a scratch file, and at commit,
-//            verified, is copied into a pending file beside the target and
-//            named as in `beside`.
+//   scratch  the content is put together in a scratch file and delivered at
+//            commit: in order where the target is no regular file (a
+//            terminal, a pipe, /dev/null, the process's own standard
+//            output), else, for private content where the target's folder
+//            can keep no file from every other process, copied into a
+//            pending file beside the target and named as in `beside`.
 //   broken   a write failed: nothing more is written, commit fails, the
 //            target stays as it was.
 class AtomicFile {
@@ -151,13 +160,13 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  bool open(const std::string& path, const OutputOptions& options = {}, std::string* why = nullptr);
+  bool open(const std::string& path, const OutputOptions& options = {}, std::error_code* why = nullptr);
 
-  bool write(ByteView data, std::string* why = nullptr);
+  bool write(ByteView data, std::error_code* why = nullptr);
   // Overwrites bytes already written.
-  bool write_at(std::uint64_t offset, ByteView data, std::string* why = nullptr);
+  bool write_at(std::uint64_t offset, ByteView data, std::error_code* why = nullptr);
   // Appends `length` bytes of `source` from `offset`, in kernel where it can.
-  bool copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::string* why = nullptr);
+  bool copy_from(const InputFile& source, std::uint64_t offset, std::uint64_t length, std::error_code* why = nullptr);
   std::uint64_t size() const;
   // Advice that about `length` bytes will be written: the file system may
   // set the space aside at once instead of block by block.
@@ -170,12 +179,12 @@ class AtomicFile {
   // False only while the target is still as it was. A failure after the
   // target took its name (flushing its folder) is no failure of the write:
   // commit succeeds and the reason is in after_naming_warning().
-  bool commit(std::string* why = nullptr);
+  bool commit(std::error_code* why = nullptr);
   const std::string& after_naming_warning() const { return warning_; }
 
  private:
   struct State;
-  bool open_beside(std::string* why);
+  bool open_beside(std::error_code* why);
   TempFile kind_;
   std::unique_ptr<State> state_;
   std::string warning_;
@@ -205,7 +214,7 @@ class FolderLock {
 // Windows) and flushes the folder that holds it, so that the new entry
 // survives a power cut. `created` tells whether it was made here (false when
 // it was there already, which is no failure).
-bool make_private_folder(const std::string& path, bool& created, std::string* why = nullptr);
+bool make_private_folder(const std::string& path, bool& created, std::error_code* why = nullptr);
 
 // Whether a path reaches the file the process's standard output writes to
 // (/dev/stdout, /proc/self/fd/1, or the same file by another name).
@@ -213,8 +222,8 @@ bool names_standard_output(const std::string& path);
 
 // Whether a path names anything at all, links not followed (a dangling link
 // counts); false with a reason in `why` when the system cannot tell.
-bool entry_exists(const std::string& path, bool& exists, std::string* why = nullptr);
+bool entry_exists(const std::string& path, bool& exists, std::error_code* why = nullptr);
 // Renames within one folder without replacing: fails where `to` exists.
-bool rename_no_replace(const std::string& from, const std::string& to, std::string* why = nullptr);
+bool rename_no_replace(const std::string& from, const std::string& to, std::error_code* why = nullptr);
 
 }  // namespace vellicor

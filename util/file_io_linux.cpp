@@ -126,7 +126,7 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return counted([&] { return os.pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
 }
 
-bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why) {
   if (at != in_order) {
     // In the kernel as far as it goes (it may not between file systems); the
     // rest through memory.

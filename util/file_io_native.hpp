@@ -50,9 +50,10 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
               std::error_code& ec);
 // Writes `length` bytes of `from` at `offset` to `to` at `at` (in_order: in
 // order), in the kernel where the system offers it, through
-// copy_through_memory otherwise. False with the reason in `why`.
+// copy_through_memory otherwise. False with the reason in `why`
+// (FileError::short_read where `from` ended early).
 inline constexpr std::uint64_t in_order = UINT64_MAX;
-bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why);
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why);
 void reserve(Handle h, std::uint64_t length) noexcept;
 // Flushes to the disk; a device or a pipe that cannot be flushed is no
 // failure.
@@ -155,7 +156,7 @@ bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec
 
 // The block loop behind copy().
 bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
-                         std::string* why);
+                         std::error_code* why);
 bool fresh_name(Path& out, std::error_code& ec);
 // Calls `attempt` with fresh hidden names (".vellicor-<random>") until one is
 // not taken (EEXIST), for at most 100 names.

@@ -267,7 +267,7 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
 
 // Windows has no copy of a range between two handles that every file
 // system offers: the bytes go through memory.
-bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::string* why) {
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why) {
   return copy_through_memory(from, offset, to, at, length, why);
 }
 

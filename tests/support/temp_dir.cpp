@@ -97,10 +97,13 @@ unsigned mode_of(const std::filesystem::path& p) {
 
 bool write_through(const std::string& path, ByteView data, std::string* why) {
   AtomicFile file;
-  if (!file.open(path, {}, why)) return false;
-  for (std::size_t at = 0; at < data.size(); at += write_block_length)
-    if (!file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), why)) return false;
-  return file.commit(why);
+  std::error_code ec;
+  bool ok = file.open(path, {}, &ec);
+  for (std::size_t at = 0; ok && at < data.size(); at += write_block_length)
+    ok = file.write(data.subspan(at, std::min(write_block_length, data.size() - at)), &ec);
+  ok = ok && file.commit(&ec);
+  if (!ok && why != nullptr) *why = ec.message();
+  return ok;
 }
 
 Printed capture(const std::function<void()>& run) {

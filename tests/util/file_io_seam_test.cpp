@@ -30,10 +30,10 @@ std::string state_of(const fs::path& p) {
 // An output of "new" to `path`, committed; "committed", or the reason.
 std::string commit_new(const fs::path& path) {
   AtomicFile f;
-  std::string why;
+  std::error_code why;
   const bool ok = f.open(path.string(), {}, &why) && f.write(as_bytes("new"), &why) && f.commit(&why);
   return ok ? (f.after_naming_warning().empty() ? "committed" : "committed, warned: " + f.after_naming_warning())
-            : why;
+            : why.message();
 }
 
 struct Case {
