@@ -90,20 +90,28 @@ const std::error_category& file_error_category() {
 
 bool in_temporary_folder(const std::error_code& ec) { return &ec.category() == &temporary_folder_category; }
 
-namespace native {
+namespace {
 
-bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
-                         std::error_code* why) {
+// Writes `length` bytes of `from` at `offset` to `to` at `at` (in order for
+// native::in_order): in the kernel as far as it goes, the rest a block at a
+// time through memory (FileError::short_read where `from` ended early).
+bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why) {
+  const std::uint64_t moved = at == native::in_order ? 0 : native::copy_in_kernel(from, offset, to, at, length);
+  offset += moved;
+  length -= moved;
+  if (at != native::in_order) at += moved;
   ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
-  while (length > 0) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
+  for (std::size_t n = 0; length > 0; offset += n, length -= n) {
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
     if (!read_all(from, block.data(), n, offset, why) || !write_all(to, block.data(), n, at, why)) return false;
-    offset += n;
-    length -= n;
-    if (at != in_order) at += n;
+    if (at != native::in_order) at += n;
   }
   return true;
 }
+
+}  // namespace
+
+namespace native {
 
 // A hidden name, short enough beside any target name, unguessable, and new
 // on each call.
@@ -157,7 +165,7 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
     native::close(handle_);
     return fail(why, ec);
   }
-  if (st.kind == native::Kind::directory && !options.allow_folder) {
+  if (st.kind == native::Kind::folder && !options.allow_folder) {
     native::close(handle_);
     return fail(why, std::errc::is_a_directory);
   }
@@ -410,7 +418,7 @@ bool AtomicFile::copy_from(const InputFile& source, std::uint64_t offset, std::u
   State& s = *state_;
   if (!s.writable()) return not_open(why);
   if (offset > source.size() || length > source.size() - offset) return short_read(why);
-  if (!native::copy(source.handle_, offset, s.file(), s.written, length, why)) {
+  if (!copy(source.handle_, offset, s.file(), s.written, length, why)) {
     s.route = State::Route::broken;
     return false;
   }
@@ -430,7 +438,7 @@ bool AtomicFile::commit(std::error_code* why) {
   std::error_code ec, after;
   bool ok = s.writable() || not_open(why);
   if (ok && s.route == State::Route::scratch && s.device != no_handle) {
-    ok = native::copy(s.content, 0, s.device, native::in_order, s.written, why) &&
+    ok = copy(s.content, 0, s.device, native::in_order, s.written, why) &&
          (native::flush(s.device, ec) || fail(why, ec));
     s.close();
     return ok;
@@ -439,7 +447,7 @@ bool AtomicFile::commit(std::error_code* why) {
     // Private content, complete and verified: it now goes beside the target
     // like any other.
     ok = (native::create_pending(s.folder, native::Reach::owner, s.kept.new_mode, s.pending, ec) || fail(why, ec)) &&
-         native::copy(s.content, 0, s.pending.handle, 0, s.written, why);
+         copy(s.content, 0, s.pending.handle, 0, s.written, why);
     native::close(s.content);
     s.route = State::Route::beside;
   }

@@ -79,7 +79,7 @@ void close(Handle& h) noexcept {
 bool status(Handle h, Status& out, std::error_code& ec) {
   struct stat st {};
   if (os.fstat(fd_of(h), &st) != 0) return fail(ec);
-  out.kind = S_ISREG(st.st_mode) ? Kind::regular : S_ISDIR(st.st_mode) ? Kind::directory : Kind::other;
+  out.kind = S_ISREG(st.st_mode) ? Kind::regular : S_ISDIR(st.st_mode) ? Kind::folder : Kind::other;
   out.size = out.kind == Kind::regular ? static_cast<std::uint64_t>(st.st_size) : 0;
   return true;
 }
@@ -126,21 +126,16 @@ bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offs
   return counted([&] { return os.pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
 }
 
-bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why) {
-  if (at != in_order) {
-    // In the kernel as far as it goes (it may not between file systems); the
-    // rest through memory.
-    loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
-    while (length > 0) {
-      const ssize_t n = os.copy_file_range(fd_of(from), &in, fd_of(to), &out, std::min<std::uint64_t>(length, 1u << 30), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      length -= static_cast<std::uint64_t>(n);
-    }
-    offset = static_cast<std::uint64_t>(in);
-    at = static_cast<std::uint64_t>(out);
+std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length) {
+  // As far as it goes: it may not between file systems.
+  loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(at);
+  for (std::uint64_t left = length; left > 0;) {
+    const ssize_t n = os.copy_file_range(fd_of(from), &in, fd_of(to), &out, std::min<std::uint64_t>(left, 1u << 30), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    left -= static_cast<std::uint64_t>(n);
   }
-  return copy_through_memory(from, offset, to, at, length, why);
+  return static_cast<std::uint64_t>(in) - offset;
 }
 
 void reserve(Handle h, std::uint64_t length) noexcept {

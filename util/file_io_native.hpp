@@ -27,7 +27,7 @@ using Path = std::filesystem::path;
 
 void close(Handle& h) noexcept;
 
-enum class Kind { regular, directory, other };
+using Kind = OwnerStatus::Kind;
 struct Status {
   Kind kind = Kind::other;
   std::uint64_t size = 0;
@@ -48,12 +48,11 @@ bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, s
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec);
 bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
               std::error_code& ec);
-// Writes `length` bytes of `from` at `offset` to `to` at `at` (in_order: in
-// order), in the kernel where the system offers it, through
-// copy_through_memory otherwise. False with the reason in `why`
-// (FileError::short_read where `from` ended early).
-inline constexpr std::uint64_t in_order = UINT64_MAX;
-bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why);
+// Copies up to `length` bytes of `from` at `offset` to `to` at `at` in the
+// kernel, as far as the system offers it; the count copied (0 where it
+// offers none, and the rest goes through memory).
+std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length);
+inline constexpr std::uint64_t in_order = UINT64_MAX;  // for reads and writes: in order, not at an offset
 void reserve(Handle h, std::uint64_t length) noexcept;
 // Flushes to the disk; a device or a pipe that cannot be flushed is no
 // failure.
@@ -154,9 +153,6 @@ bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec
 
 // ---- from file_io.cpp, for the platform files
 
-// The block loop behind copy().
-bool copy_through_memory(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length,
-                         std::error_code* why);
 bool fresh_name(Path& out, std::error_code& ec);
 // Calls `attempt` with fresh hidden names (".vellicor-<random>") until one is
 // not taken (EEXIST), for at most 100 names.
