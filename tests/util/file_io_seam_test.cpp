@@ -112,7 +112,7 @@ TEST(Seam, AFaultAtOneCallLeavesTheTargetAsItWasOrWhole) {
        },
        "read", "abc"},
 #else
-      {"the pending file cannot be marked for deletion",
+      {"the pending file cannot be marked for deletion; nothing committed",
        [](const TempDir& d) {
          Override<&Syscalls::SetFileInformationByHandle> refuse(
              [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
@@ -120,7 +120,9 @@ TEST(Seam, AFaultAtOneCallLeavesTheTargetAsItWasOrWhole) {
                  return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
                return ::SetFileInformationByHandle(h, kind, info, size);
              });
-         return commit_new(d / "out");
+         AtomicFile f;
+         std::error_code why;
+         return f.open((d / "out").string(), {}, &why) ? std::string("opened") : why.message();
        },
        "Permission denied", "absent"},
       {"a folder opened by handle is a folder, not a regular file",
