@@ -124,7 +124,8 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
   return true;
 }
 
-bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length) {
+bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length,
+                      std::string_view nothing_done) {
   // The secret key is the secret vector, then the public key, its hash and
   // the implicit-rejection value (32 bytes each).
   const std::size_t at = secret_key_length - public_key.size() - 64;
@@ -135,7 +136,7 @@ bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t
     return true;
   return refuse({"[ERR] '", printable(public_key_path), "' is not the public key held in '",
                  printable(private_key_path),
-                 "'; nothing was sealed: restore the pair from its backup, or move both files away for a new pair\n"});
+                 "'; ", nothing_done, ": restore the pair from its backup, or move both files away for a new pair\n"});
 }
 
 }  // namespace vellicor

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "util/file_io.hpp"
 #include "util/secret.hpp"
@@ -37,6 +38,8 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path);
 // False, after a line, unless kyber.prv is a whole secret key of
 // `secret_key_length` bytes that holds `public_key` (compared in constant
 // time): nothing is sealed for a key that could not open it.
-bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length);
+// `nothing_done` says what the refusal kept from happening.
+bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length,
+                      std::string_view nothing_done = "nothing was sealed");
 
 }  // namespace vellicor

@@ -79,7 +79,7 @@ bool share_public_key(const std::string& output_path) {
   SecretBytes public_key;
   if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key))
     return refuse({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
-  if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
+  if (!key_pair_matches(keys, public_key, kem->length_secret_key, "no key was shared")) return false;
   const std::string text = public_key_text(public_key.span()) + "\n";
   if (output_path.empty()) {
     out(text);

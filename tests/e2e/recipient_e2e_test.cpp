@@ -101,6 +101,8 @@ TEST_F(RecipientE2e, RefusalsWriteNothing) {
   EXPECT_EQ(r.out, kBanner + kKeysOk + "[ERR] pubkey failed\n");
   EXPECT_EQ(r.err, "[ERR] output 'keys/kyber.prv' is the key file 'keys/kyber.prv'; choose another output\n");
   EXPECT_EQ(r.status, 1);
+  write_file(home_ / "keys" / "kyber.pub", ByteBuffer(1568, 0));  // not the half that kyber.prv holds
+  EXPECT_NE(run({"pubkey"}).err.find("held in 'keys/kyber.prv'; no key was shared: restore"), std::string::npos);
 }
 
 }  // namespace
