@@ -111,27 +111,33 @@ bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::u
 
 }  // namespace
 
-namespace native {
+namespace {
 
-// A hidden name, short enough beside any target name, unguessable, and new
-// on each call.
-bool fresh_name(Path& out, std::error_code& ec) {
+// Calls `attempt` with fresh hidden names (".vellicor-<random>": short beside
+// any target name, unguessable) until one is not taken (EEXIST), for at most
+// 100 names.
+template <typename Attempt>
+bool with_fresh_name(Attempt attempt, std::error_code& ec) {
   static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::uint8_t noise[12];
-  std::string why;
-  if (!system_random(noise, sizeof noise, &why)) {
-    ec = std::make_error_code(std::errc::io_error);
-    return false;
+  for (int tries = 0; tries < 100; ++tries) {
+    std::uint8_t noise[12];
+    if (!system_random(noise, sizeof noise)) {
+      ec = std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    std::string name = ".vellicor-";
+    for (std::uint8_t b : noise) name.push_back(kDigits[b % 36]);
+    if (attempt(Path(name))) return true;
+    if (ec != std::errc::file_exists) return false;
   }
-  std::string name = ".vellicor-";
-  for (std::uint8_t b : noise) name.push_back(kDigits[b % 36]);
-  out = name;
-  return true;
+  return false;
 }
 
-}  // namespace native
-
-namespace {
+bool create_pending(const native::Folder& folder, native::Reach reach, std::uint32_t mode, native::Pending& pending,
+                    std::error_code& ec) {
+  return with_fresh_name([&](const Path& hidden) { return native::create_pending(folder, reach, mode, hidden, pending, ec); },
+                         ec);
+}
 
 // A path's folder and name, split once for the whole layer.
 void split(const Path& path, Path& folder, Path& name) {
@@ -142,7 +148,7 @@ void split(const Path& path, Path& folder, Path& name) {
 
 bool open_scratch(Handle& h, std::error_code* why) {
   std::error_code ec;
-  return native::create_scratch(h, ec) || fail(why, ec);
+  return with_fresh_name([&](const Path& hidden) { return native::create_scratch(hidden, h, ec); }, ec) || fail(why, ec);
 }
 
 }  // namespace
@@ -176,7 +182,10 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
 
 bool InputFile::owner_status(OwnerStatus& out, std::error_code* why) const {
   std::error_code ec;
-  return native::owner_status(handle_, out, ec) || fail(why, ec);
+  native::Status st;
+  if (!native::status(handle_, st, ec, true)) return fail(why, ec);
+  out = st;
+  return true;
 }
 
 bool InputFile::is_same_file(const std::string& path) const {
@@ -367,8 +376,8 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
       return true;
     }
   }
-  ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec)) &&
-       (native::read_kept(reached, s.kept, ec) || fail(why, ec));
+  ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec));
+  if (ok) native::read_kept(reached, st, s.kept);
   native::close(reached);
   return ok && open_beside(why);
 }
@@ -377,7 +386,7 @@ bool AtomicFile::open_beside(std::error_code* why) {
   State& s = *state_;
   std::error_code ec;
   const native::Reach reach = kind_ == TempFile::private_only ? native::Reach::nobody : native::Reach::owner;
-  if (native::create_pending(s.folder, reach, s.kept.new_mode, s.pending, ec)) {
+  if (create_pending(s.folder, reach, s.kept.new_mode, s.pending, ec)) {
     s.route = State::Route::beside;
     return true;
   }
@@ -446,7 +455,7 @@ bool AtomicFile::commit(std::error_code* why) {
   if (ok && s.route == State::Route::scratch) {
     // Private content, complete and verified: it now goes beside the target
     // like any other.
-    ok = (native::create_pending(s.folder, native::Reach::owner, s.kept.new_mode, s.pending, ec) || fail(why, ec)) &&
+    ok = (create_pending(s.folder, native::Reach::owner, s.kept.new_mode, s.pending, ec) || fail(why, ec)) &&
          copy(s.content, 0, s.pending.handle, 0, s.written, why);
     native::close(s.content);
     s.route = State::Route::beside;

@@ -1,6 +1,6 @@
 // The file layer on Linux: plain calls on file descriptors, and the pending
-// file's whole story (O_TMPFILE, linkat, renameat, the hidden fallback).
-// See file_io.cpp for the logic they serve.
+// file (O_TMPFILE, linkat, renameat, the hidden fallback) as
+// file_io_native.hpp tells it.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -39,15 +39,19 @@ bool take(int fd, Handle& h, std::error_code& ec) {
   return true;
 }
 
-bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// The one identity test: 0 when `got` (the call that filled `other`)
+// succeeded and the file open at `h` is the same file; else why not (ESTALE:
+// another file).
+int same_as(Handle h, int got, const struct stat& other) {
+  struct stat st {};
+  if (got != 0 || os.fstat(fd_of(h), &st) != 0) return errno;
+  return st.st_dev == other.st_dev && st.st_ino == other.st_ino ? 0 : ESTALE;
+}
 
-// 0 while `name` in `folder` (no link followed) is the file open at `h`;
-// else why not (ESTALE: another file has the name).
+// 0 while `name` in `folder` (no link followed) is the file open at `h`.
 int still_named(Handle h, const Folder& folder, const Path& name) {
-  struct stat opened {}, named {};
-  if (os.fstat(fd_of(h), &opened) != 0 || os.fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno;
-  return same_inode(opened, named) ? 0 : ESTALE;
+  struct stat named {};
+  return same_as(h, os.fstatat(fd_of(folder.handle), name.c_str(), &named, AT_SYMLINK_NOFOLLOW), named);
 }
 
 // Whether the file open at `h` can be one that a creating open just made.
@@ -76,11 +80,18 @@ void close(Handle& h) noexcept {
   h = no_handle;
 }
 
-bool status(Handle h, Status& out, std::error_code& ec) {
+bool status(Handle h, Status& out, std::error_code& ec, bool) {
   struct stat st {};
   if (os.fstat(fd_of(h), &st) != 0) return fail(ec);
   out.kind = S_ISREG(st.st_mode) ? Kind::regular : S_ISDIR(st.st_mode) ? Kind::folder : Kind::other;
   out.size = out.kind == Kind::regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+  out.mode_known = true;
+  out.mode = st.st_mode & 07777;
+  out.uid = st.st_uid;
+  out.gid = st.st_gid;
+  out.owner = std::to_string(st.st_uid);
+  out.owned_by_user = st.st_uid == ::geteuid();
+  out.owned_by_admin = st.st_uid == 0;
   return true;
 }
 
@@ -90,23 +101,9 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
   return take(os.open(path.c_str(), flags, 0), h, ec);
 }
 
-bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
-  struct stat st {};
-  if (os.fstat(fd_of(h), &st) != 0) return fail(ec);
-  out.kind = S_ISREG(st.st_mode) ? OwnerStatus::Kind::regular
-             : S_ISDIR(st.st_mode) ? OwnerStatus::Kind::folder
-                                   : OwnerStatus::Kind::other;
-  out.mode_known = true;
-  out.mode = st.st_mode & 07777;
-  out.owner = std::to_string(st.st_uid);
-  out.owned_by_user = st.st_uid == ::geteuid();
-  out.owned_by_admin = st.st_uid == 0;
-  return true;
-}
-
 bool same_file(Handle h, const Path& path) {
-  struct stat opened {}, named {};
-  return os.fstat(fd_of(h), &opened) == 0 && os.stat(path.c_str(), &named) == 0 && same_inode(opened, named);
+  struct stat named {};
+  return same_as(h, os.stat(path.c_str(), &named), named) == 0;
 }
 
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
@@ -178,9 +175,8 @@ bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code
   // another user's file or pipe in a sticky world-writable folder
   // (fs.protected_regular, fs.protected_fifos).
   const int again = os.open(path.c_str(), flags | O_NONBLOCK | O_CREAT, 0600);
-  struct stat first {}, second {};
-  const bool same =
-      again >= 0 && os.fstat(fd_of(h), &first) == 0 && os.fstat(again, &second) == 0 && same_inode(first, second);
+  struct stat second {};
+  const bool same = again >= 0 && same_as(h, os.fstat(again, &second), second) == 0;
   const int error = again < 0 ? errno : ESTALE;  // ESTALE: replaced between the two opens
   if (again >= 0 && !same && made_here(again)) {
     // The target went between the two opens, and the creating one made an
@@ -239,8 +235,8 @@ bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
 }
 
 bool is_standard_output(Handle h) {
-  struct stat a {}, b {};
-  return os.fstat(fd_of(h), &a) == 0 && os.fstat(STDOUT_FILENO, &b) == 0 && same_inode(a, b);
+  struct stat out {};
+  return same_as(h, os.fstat(STDOUT_FILENO, &out), out) == 0;
 }
 
 bool names_standard_output(const Path& path) { return same_file(STDOUT_FILENO, path); }
@@ -249,13 +245,11 @@ bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return take(os.fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
 }
 
-bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
-  struct stat st {};
-  if (os.fstat(fd_of(target), &st) != 0) return fail(ec);
+void read_kept(Handle target, const Status& st, Kept& kept) {
   kept.exists = true;
-  kept.mode = st.st_mode & 07777;
-  kept.owner = st.st_uid;
-  kept.group = st.st_gid;
+  kept.mode = st.mode;
+  kept.owner = st.uid;
+  kept.group = st.gid;
   kept.security.clear();
   // The access ACL, where the file has one beyond its mode bits.
   const ssize_t n = os.fgetxattr(fd_of(target), "system.posix_acl_access", nullptr, 0);
@@ -264,7 +258,6 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
     const ssize_t got = os.fgetxattr(fd_of(target), "system.posix_acl_access", kept.security.data(), kept.security.size());
     kept.security.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
   }
-  return true;
 }
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
@@ -274,20 +267,6 @@ void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
 }
 
 // ---- the pending file
-//
-// An unnamed file (O_TMPFILE) in the target's folder, owner-only, which no
-// path reaches and which a killed run leaves nowhere. Published: a new target
-// is linked in under its name (linkat, which never replaces); an existing
-// one needs a rename, so the file is linked in under a hidden name first and
-// renamed over the target. Where the file system has no unnamed files
-// (vfat, NFS, CIFS), the pending file has a hidden owner-only name
-// (.vellicor-<random>) from the start; a new target then takes its name with
-// a rename that never replaces (renameat2 RENAME_NOREPLACE, or link and
-// unlink), an existing one with renameat. A hidden name is removed on
-// SIGINT, SIGTERM and SIGHUP; SIGKILL or a power cut can leave it. Only
-// once the target has its name does the new file get the target's mode and
-// ACL, so a hidden copy stays the user's alone; the file and the folder are
-// flushed after that.
 
 namespace {
 
@@ -379,24 +358,18 @@ bool set_permissions(Handle h, const Kept& kept, std::error_code& ec) {
 
 }  // namespace
 
-bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pending& pending, std::error_code& ec) {
-  (void)mode;  // owner-only until it has its name: see publish
-  pending = {};
+bool create_pending(const Folder& folder, Reach reach, std::uint32_t, const Path& hidden, Pending& pending,
+                    std::error_code& ec) {
+  pending = {no_handle, hidden};  // owner-only until it has its name: see publish
   const int fd = os.openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return take(fd, pending.handle, ec);
   if (!unnamed_not_offered(errno)) return fail(ec);
   if (reach == Reach::nobody) return fail(ec, ENOTSUP);  // a named file is open to the user's other processes
-  return with_fresh_name(
-      [&](const Path& name) {
-        if (!take(os.openat(fd_of(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0600),
-                  pending.handle, ec))
-          return false;
-        pending.name = name;
-        remember_hidden(folder, name);
-        return true;
-      },
-      ec);
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  if (!take(os.openat(fd_of(folder.handle), hidden.c_str(), flags, 0600), pending.handle, ec)) return false;
+  pending.linked = true;
+  remember_hidden(folder, hidden);
+  return true;
 }
 
 bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
@@ -410,24 +383,19 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
   }
   // A new target linked straight in has no hidden copy: its mode and ACL
   // come first, and the folder's flush after the link makes them last.
-  const bool direct = pending.name.empty() && replace == Replace::no;
+  const bool direct = !pending.linked && replace == Replace::no;
   if (direct) {
     if (!set_permissions(pending.handle, kept, ec)) return false;
     if (!link_in(pending.handle, folder, name, ec)) return false;
   } else {
-    if (pending.name.empty() &&
-        !with_fresh_name(
-            [&](const Path& hidden) {
-              if (!link_in(pending.handle, folder, hidden, ec)) return false;
-              pending.name = hidden;
-              remember_hidden(folder, hidden);
-              return true;
-            },
-            ec))
-      return false;
+    if (!pending.linked) {
+      if (!link_in(pending.handle, folder, pending.name, ec)) return false;
+      pending.linked = true;
+      remember_hidden(folder, pending.name);
+    }
     if (!rename_in(fd_of(folder.handle), pending.name, name, replace, ec)) return false;
     forget_hidden(pending.name);
-    pending.name.clear();
+    pending.linked = false;
   }
   // Named: what follows cannot undo it, and the folder is flushed whatever
   // failed before it; the first failure is the one reported.
@@ -445,14 +413,14 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
 
 void abandon(Pending& pending, const Folder& folder) noexcept {
   close(pending.handle);
-  if (!pending.name.empty()) {
+  if (pending.linked) {
     os.unlinkat(fd_of(folder.handle), pending.name.c_str(), 0);
     forget_hidden(pending.name);
   }
   pending = {};
 }
 
-bool create_scratch(Handle& h, std::error_code& ec) {
+bool create_scratch(const Path&, Handle& h, std::error_code& ec) {
   const char* tmp = std::getenv("TMPDIR");
   for (const char* dir : {tmp, "/tmp"}) {
     if (dir == nullptr || *dir == '\0') continue;

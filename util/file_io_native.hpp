@@ -1,15 +1,13 @@
 #pragma once
 // What the file layer needs from each platform, for file_io.cpp only; each
-// platform's file defines it. Plain calls on handles and paths hold nothing
-// but the system call. The pending file (new content beside its target,
-// who may reach it, how it takes the name) is where the platforms really
-// differ: each platform file tells that story top to bottom.
+// platform's file defines it. Plain calls on handles and paths hold little
+// but the system call; the pending file (below) is where the platforms
+// differ most.
 //
 // Calls return false with the reason in `ec`: errno values in the generic
 // category (Windows maps its common codes onto them), other Windows codes in
 // a category of their own.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -28,15 +26,16 @@ using Path = std::filesystem::path;
 void close(Handle& h) noexcept;
 
 using Kind = OwnerStatus::Kind;
-struct Status {
-  Kind kind = Kind::other;
+// What is open at h, from one call: kind, size, mode and numeric owner (the
+// system's own), and, with `owner`, how the owner stands to this process.
+struct Status : OwnerStatus {
   std::uint64_t size = 0;
+  std::uint32_t uid = 0, gid = 0, attributes = 0;
 };
-bool status(Handle h, Status& out, std::error_code& ec);
+bool status(Handle h, Status& out, std::error_code& ec, bool owner = false);
 
 bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options = {});
-// Kind, mode and owner of what is open at h; whether a path names it.
-bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec);
+// Whether a path names what is open at h.
 bool same_file(Handle h, const Path& path);
 // In order from the handle's position; got = 0 at the end.
 bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec);
@@ -97,9 +96,9 @@ bool names_standard_output(const Path& path);
 // (appending where it was opened for appending).
 bool duplicate_standard_output(Handle& h, std::error_code& ec);
 
-// What a replaced file keeps: read from the file the target's open reached,
-// given to the new file before it takes the name. `exists` false: a new
-// target, made with `new_mode` as a plain open would.
+// What a replaced file keeps: read from the file the target's open reached
+// (`st` its status), given to the new file as it takes the name. `exists`
+// false: a new target, made with `new_mode` as a plain open would.
 struct Kept {
   bool exists = false;
   std::uint32_t new_mode = 0666;
@@ -107,13 +106,38 @@ struct Kept {
   std::vector<std::uint8_t> security;  // the POSIX ACL, or the Windows security descriptor
   std::vector<std::uint8_t> origin;    // where a download came from: see read_origin
 };
-bool read_kept(Handle target, Kept& kept, std::error_code& ec);
+void read_kept(Handle target, const Status& st, Kept& kept);
 // Where the file open at `source` came from, as the system's downloaders
 // mark it: the Zone.Identifier stream (Windows' Mark of the Web), or the
 // user.xdg.origin.url attribute (Linux). Empty where it has none.
 void read_origin(Handle source, std::vector<std::uint8_t>& origin);
 
 // ---- the pending file: new content beside its target
+//
+// Its whole story, which each platform file follows.
+// Linux: an unnamed file (O_TMPFILE) in the target's folder, which no path
+//   reaches and a killed run leaves nowhere; where the file system has none
+//   (vfat, NFS, CIFS), an owner-only file under its hidden name, removed on
+//   SIGINT, SIGTERM and SIGHUP (SIGKILL or a power cut can leave it). A new
+//   target: its mode and ACL first, then linked in under its name, which
+//   never replaces. An existing target: linked in under the hidden name (if
+//   unnamed), renamed over the target, and only then given its mode and ACL,
+//   so a hidden copy stays the user's alone. The file and the folder are
+//   flushed after.
+// Windows: no unnamed files. A hidden file, opened with no sharing (no other
+//   process opens it while its handle lives) and marked for deletion at once
+//   (a killed run leaves nothing). It takes the old target's owner, access
+//   list and hidden and system attributes (a new owner-only target: a list
+//   for the user alone from the start) before it is named. A new target:
+//   renamed, never replacing, while still marked; the mark comes off after.
+//   An existing target: the mark comes off, then FileRenameInfoEx replaces it
+//   with POSIX semantics, also while others hold it open; where the system
+//   has no such rename (before Windows 10 1809, FAT, Wine), FileRenameInfo,
+//   tried again for about two seconds while another program (an indexer, a
+//   virus scanner) holds the target open. A kill between the mark coming off
+//   and the rename leaves the complete file under its hidden name. It is
+//   flushed through its handle, which on FAT also writes its folder entry;
+//   Windows has no flush of a folder.
 
 // Who may reach the content while it is pending.
 enum class Reach {
@@ -122,13 +146,16 @@ enum class Reach {
 };
 struct Pending {
   Handle handle = no_handle;
-  Path name;  // its hidden name in the folder, where it has one
+  Path name;            // a fresh hidden name, given by the caller
+  bool linked = false;  // the file has that name in the folder
 };
 // A new file beside the target in `folder`, for a target of `mode` (on
 // Windows, a mode for the owner alone gives a DACL for the user alone from
-// the start). ENOTSUP where the system cannot keep it from every other
-// process (Reach::nobody).
-bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, Pending& pending, std::error_code& ec);
+// the start), with the hidden name `hidden` where it needs one (EEXIST when
+// taken). ENOTSUP where the system cannot keep it from every other process
+// (Reach::nobody).
+bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, const Path& hidden, Pending& pending,
+                    std::error_code& ec);
 enum class Replace { no, yes };
 // Gives the flushed pending file the name `name` in `folder`, with what
 // `kept` says. Replace::no never replaces a name that appeared since the
@@ -140,9 +167,9 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
 // Closes an unpublished pending file and removes what is left of it.
 void abandon(Pending& pending, const Folder& folder) noexcept;
 
-// A file in the system's temporary folder that no other process can open and
-// that goes away when it is closed.
-bool create_scratch(Handle& h, std::error_code& ec);
+// A file in the system's temporary folder (under `hidden` where it needs a
+// name) that no other process can open and that goes away when it is closed.
+bool create_scratch(const Path& hidden, Handle& h, std::error_code& ec);
 
 bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec);
 // Creates a folder for the user alone and flushes the folder that holds it;
@@ -150,21 +177,5 @@ bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec);
 bool make_private_folder(const Path& path, std::error_code& ec);
 // Blocks until the lock is free; shared holders exclude only an exclusive one.
 bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec);
-
-// ---- from file_io.cpp, for the platform files
-
-bool fresh_name(Path& out, std::error_code& ec);
-// Calls `attempt` with fresh hidden names (".vellicor-<random>") until one is
-// not taken (EEXIST), for at most 100 names.
-template <typename Attempt>
-bool with_fresh_name(Attempt attempt, std::error_code& ec) {
-  for (int tries = 0; tries < 100; ++tries) {
-    Path name;
-    if (!fresh_name(name, ec)) return false;
-    if (attempt(name)) return true;
-    if (ec != std::errc::file_exists) return false;
-  }
-  return false;
-}
 
 }  // namespace vellicor::native

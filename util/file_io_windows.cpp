@@ -1,5 +1,5 @@
 // The file layer on Windows: plain calls on Win32 handles, and the pending
-// file's whole story. See file_io.cpp for the logic they serve.
+// file as file_io_native.hpp tells it.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -89,8 +89,15 @@ bool names_folder(const Path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The volume and the file's number on it: the same pair is the same file.
 bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) { return os.GetFileInformationByHandle(h, &info) != 0; }
+// The one identity test: the volume and the file's number on it, the same
+// pair the same file; `exact`: and `b` is no link.
+bool same_identity(HANDLE a, HANDLE b, bool exact = false) {
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  return identity(a, x) && identity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow &&
+         !(exact && (y.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+}
 
 // Keeps the handle opened at a path, unless links must not be followed and
 // the path was itself a link: refused as O_NOFOLLOW refuses it (ELOOP).
@@ -101,10 +108,6 @@ bool keep_unless_link(HANDLE file, bool follow_links, Handle& h, std::error_code
   close(h);
   return fail(ec, std::errc::too_many_symbolic_link_levels);
 }
-bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
 // Whether `path` names the file open at `h`: links followed, or (`exact`)
 // the path itself and no link.
 bool path_names(const Path& path, HANDLE h, bool exact) {
@@ -112,9 +115,7 @@ bool path_names(const Path& path, HANDLE h, bool exact) {
       os.CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | (exact ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
-  const bool same = identity(h, a) && identity(other, b) && same_identity(a, b) &&
-                    !(exact && (b.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+  const bool same = same_identity(h, other, exact);
   os.CloseHandle(other);
   return same;
 }
@@ -175,13 +176,33 @@ void close(Handle& h) noexcept {
   h = no_handle;
 }
 
-bool status(Handle h, Status& out, std::error_code& ec) {
+// The owner is compared with the process's user and with the accounts that
+// stand for root (Administrators, SYSTEM); Windows has no mode bits.
+bool status(Handle h, Status& out, std::error_code& ec, bool owner) {
   out = {};
-  if (os.GetFileType(as_handle(h)) != FILE_TYPE_DISK) return true;  // a console, a pipe, NUL
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!identity(as_handle(h), info)) return fail(ec);
-  out.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::regular;
-  if (out.kind == Kind::regular) out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (os.GetFileType(as_handle(h)) == FILE_TYPE_DISK) {  // else a console, a pipe, NUL
+    if (!identity(as_handle(h), info)) return fail(ec);
+    out.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::folder : Kind::regular;
+    if (out.kind == Kind::regular) out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    out.attributes = info.dwFileAttributes;
+  }
+  if (!owner) return true;
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = os.GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr,
+                                       nullptr, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return fail(ec, code);
+  std::vector<unsigned char> user;
+  out.owned_by_user = sid != nullptr && process_user(user) && ::EqualSid(sid, user_sid(user));
+  out.owned_by_admin = sid != nullptr && (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                                          ::IsWellKnownSid(sid, WinLocalSystemSid));
+  LPSTR text = nullptr;
+  if (sid != nullptr && ::ConvertSidToStringSidA(sid, &text)) {
+    out.owner = text;
+    ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
   return true;
 }
 
@@ -192,34 +213,6 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
   return keep_unless_link(os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, flags, nullptr),
                           options.follow_links, h, ec);
-}
-
-// The owner is compared with the process's user and with the accounts that
-// stand for root (Administrators, SYSTEM); Windows has no mode bits.
-bool owner_status(Handle h, OwnerStatus& out, std::error_code& ec) {
-  out = {};
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!os.GetFileInformationByHandle(as_handle(h), &info)) return fail(ec);
-  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  out.kind = folder ? OwnerStatus::Kind::folder
-             : os.GetFileType(as_handle(h)) == FILE_TYPE_DISK ? OwnerStatus::Kind::regular
-                                                             : OwnerStatus::Kind::other;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD code = os.GetSecurityInfo(as_handle(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                       nullptr, nullptr, &descriptor);
-  if (code != ERROR_SUCCESS) return fail(ec, code);
-  std::vector<unsigned char> user;
-  out.owned_by_user = owner != nullptr && process_user(user) && ::EqualSid(owner, user_sid(user));
-  out.owned_by_admin = owner != nullptr && (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                                            ::IsWellKnownSid(owner, WinLocalSystemSid));
-  LPSTR text = nullptr;
-  if (owner != nullptr && ::ConvertSidToStringSidA(owner, &text)) {
-    out.owner = text;
-    ::LocalFree(text);
-  }
-  ::LocalFree(descriptor);
-  return true;
 }
 
 bool same_file(Handle h, const Path& path) { return path_names(path, as_handle(h), false); }
@@ -351,9 +344,8 @@ HANDLE standard_output_file() {
 }  // namespace
 
 bool is_standard_output(Handle h) {
-  BY_HANDLE_FILE_INFORMATION a{}, b{};
   const HANDLE out = standard_output_file();
-  return out != nullptr && identity(as_handle(h), a) && identity(out, b) && same_identity(a, b);
+  return out != nullptr && same_identity(as_handle(h), out);
 }
 
 bool names_standard_output(const Path& path) {
@@ -370,11 +362,9 @@ bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return true;
 }
 
-bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!identity(as_handle(target), info)) return fail(ec);
+void read_kept(Handle target, const Status& st, Kept& kept) {
   kept.exists = true;
-  kept.attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  kept.attributes = st.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
   kept.security.clear();
   // The owner and the access list, where the file system keeps them.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -385,7 +375,6 @@ bool read_kept(Handle target, Kept& kept, std::error_code& ec) {
     kept.security.assign(bytes, bytes + length);
     ::LocalFree(descriptor);
   }
-  return true;
 }
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
@@ -402,25 +391,6 @@ void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
 }
 
 // ---- the pending file
-//
-// Windows has no unnamed files. The pending file is a hidden one beside the
-// target, opened with no sharing at all, so no other process can open it
-// while this handle lives, and marked for deletion at once, so a killed run
-// leaves nothing. It gets the old target's owner, access list and hidden and
-// system attributes (or, for a new target of an owner-only mode, a list for
-// the user alone) before it takes the name, through its own handle:
-// - a new target: renamed (never replacing) while still marked, the mark
-//   taken off after; a kill in between leaves nothing.
-// - an existing target: the mark comes off, then FileRenameInfoEx replaces
-//   it with POSIX semantics, which also replaces a file that others hold
-//   open. Where the system has no such rename (before Windows 10 1809, FAT,
-//   Wine), FileRenameInfo replaces it; a target that another program holds
-//   open (an indexer, a virus scanner) is tried again for about two
-//   seconds, the old file under its name all the while. A kill between the
-//   mark coming off and the rename leaves the complete new file under its
-//   hidden name.
-// The renamed file is flushed through its handle, which on FAT also writes
-// its folder entry; Windows offers no flush of a folder itself.
 
 namespace {
 
@@ -472,27 +442,22 @@ bool held_by_another(DWORD e) { return e == ERROR_ACCESS_DENIED || e == ERROR_SH
 
 }  // namespace
 
-bool create_pending(const Folder& folder, Reach, std::uint32_t mode, Pending& pending, std::error_code& ec) {
-  pending = {};
+bool create_pending(const Folder& folder, Reach, std::uint32_t mode, const Path& hidden, Pending& pending,
+                    std::error_code& ec) {
+  pending = {no_handle, hidden, true};
   OwnerOnlyAttributes security;
   if ((mode & 077) == 0 && !security.build()) return fail(ec);
-  return with_fresh_name(
-      [&](const Path& name) {
-        if (!take(os.CreateFileW((folder.path / name).c_str(),
-                                GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
-                                security.get(), CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr),
-                  pending.handle, ec))
-          return false;
-        pending.name = name;
-        if (mark_for_deletion(as_handle(pending.handle), true)) return true;
-        // Unmarked, it would outlive a killed run: it goes now, by its name.
-        fail(ec);
-        close(pending.handle);
-        os.DeleteFileW((folder.path / name).c_str());
-        pending = {};
-        return false;
-      },
-      ec);
+  const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+  if (!take(os.CreateFileW((folder.path / hidden).c_str(), access, 0, security.get(), CREATE_NEW,
+                           FILE_ATTRIBUTE_HIDDEN, nullptr),
+            pending.handle, ec))
+    return false;
+  if (mark_for_deletion(as_handle(pending.handle), true)) return true;
+  // Unmarked, it would outlive a killed run: it goes now, by its name.
+  fail(ec);
+  close(pending.handle);
+  os.DeleteFileW((folder.path / hidden).c_str());
+  return false;
 }
 
 bool publish(Pending& pending, const Folder& folder, const Path& name, const Kept& kept, Replace replace,
@@ -526,7 +491,7 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
       return fail(ec, e);
     }
   }
-  pending.name.clear();
+  pending.linked = false;
   (void)flush(pending.handle, after);
   return true;
 }
@@ -536,19 +501,15 @@ void abandon(Pending& pending, const Folder&) noexcept {
   pending = {};
 }
 
-bool create_scratch(Handle& h, std::error_code& ec) {
+bool create_scratch(const Path& hidden, Handle& h, std::error_code& ec) {
   std::wstring buffer(os.GetTempPathW(0, nullptr), L'\0');
   const DWORD n = os.GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
   if (n == 0 || n >= buffer.size()) return fail(ec);
   buffer.resize(n);
-  const Path folder = to_system_path(Path(buffer));
-  return with_fresh_name(
-      [&](const Path& name) {
-        return take(os.CreateFileW((folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr),
-                    h, ec);
-      },
-      ec);
+  const DWORD flags = FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE;
+  return take(os.CreateFileW((to_system_path(Path(buffer)) / hidden).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             CREATE_NEW, flags, nullptr),
+              h, ec);
 }
 
 bool rename_no_replace(const Path& from, const Path& to, std::error_code& ec) {
