@@ -51,9 +51,9 @@ std::string printable(std::string_view name) {
   return shown;
 }
 
-void warn_if_unflushed(std::string_view path, std::string_view reason) {
-  if (!reason.empty())
-    err({"[WARN] '", printable(path), "' is written, but its folder could not be flushed: ", reason, "\n"});
+void warn_if_unflushed(std::string_view path, const std::error_code& reason) {
+  if (reason)
+    err({"[WARN] '", printable(path), "' is written, but its folder could not be flushed: ", reason.message(), "\n"});
 }
 
 }  // namespace vellicor

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace vellicor {
 
@@ -60,7 +61,7 @@ std::string printable(std::string_view name);
 
 // An output that took its name but whose folder could not be flushed holds
 // the new bytes; that is said on standard error, and is no failure. Nothing
-// is written when `reason` is empty.
-void warn_if_unflushed(std::string_view path, std::string_view reason);
+// is written when there is no `reason`.
+void warn_if_unflushed(std::string_view path, const std::error_code& reason);
 
 }  // namespace vellicor

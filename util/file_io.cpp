@@ -52,14 +52,16 @@ bool fail_in_temporary_folder(std::error_code* why, const std::error_code& ec) {
   return fail(why, ec.category() == std::generic_category() ? std::error_code(ec.value(), temporary_folder_category) : ec);
 }
 
-// Moves all n bytes with `step`, at `offset` or in order (native::in_order),
-// one call at most 1 GiB, so that a huge request is never split oddly by the
-// system's own limit; `ended` is the answer to a call that moved nothing.
-template <typename Step>
-bool move_all(std::size_t n, std::uint64_t offset, std::error_code ended, std::error_code* why, Step step) {
+// Moves all n bytes with `call` (native::read or native::write), at `offset`
+// or in order (native::in_order), one call at most 1 GiB, so that a huge
+// request is never split oddly by the system's own limit; `ended` is the
+// answer to a call that moved nothing.
+template <typename Call, typename Byte>
+bool move_all(Call call, Handle h, Byte* p, std::size_t n, std::uint64_t offset, std::error_code ended,
+              std::error_code* why) {
   for (std::size_t at = 0, done = 0; at < n; at += done) {
     std::error_code ec;
-    if (!step(at, std::min<std::size_t>(n - at, std::size_t{1} << 30), offset, done, ec)) return fail(why, ec);
+    if (!call(h, p + at, std::min<std::size_t>(n - at, std::size_t{1} << 30), offset, done, ec)) return fail(why, ec);
     if (done == 0) return fail(why, ended);
     if (offset != native::in_order) offset += done;
   }
@@ -67,30 +69,14 @@ bool move_all(std::size_t n, std::uint64_t offset, std::error_code ended, std::e
 }
 
 bool read_all(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::error_code* why) {
-  return move_all(n, offset, FileError::short_read, why, [&](auto at, auto step, auto off, auto& done, auto& ec) {
-    return off == native::in_order ? native::read(h, dst + at, step, done, ec)
-                                   : native::read_at(h, dst + at, step, off, done, ec);
-  });
+  return move_all(native::read, h, dst, n, offset, FileError::short_read, why);
 }
 
 bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::error_code* why) {
-  return move_all(n, offset, std::make_error_code(std::errc::no_space_on_device), why,
-                  [&](auto at, auto step, auto off, auto& done, auto& ec) {
-                    return off == native::in_order ? native::write(h, p + at, step, done, ec)
-                                                   : native::write_at(h, p + at, step, off, done, ec);
-                  });
+  return move_all(native::write, h, p, n, offset, std::make_error_code(std::errc::no_space_on_device), why);
 }
 
-}  // namespace
 
-const std::error_category& file_error_category() {
-  static const FileErrorCategory category;
-  return category;
-}
-
-bool in_temporary_folder(const std::error_code& ec) { return &ec.category() == &temporary_folder_category; }
-
-namespace {
 
 // Writes `length` bytes of `from` at `offset` to `to` at `at` (in order for
 // native::in_order): in the kernel as far as it goes, the rest a block at a
@@ -108,10 +94,6 @@ bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::u
   }
   return true;
 }
-
-}  // namespace
-
-namespace {
 
 // Calls `attempt` with fresh hidden names (".vellicor-<random>": short beside
 // any target name, unguessable) until one is not taken (EEXIST), for at most
@@ -139,19 +121,21 @@ bool create_pending(const native::Folder& folder, native::Reach reach, std::uint
                          ec);
 }
 
-// A path's folder and name, split once for the whole layer.
-void split(const Path& path, Path& folder, Path& name) {
-  folder = path.parent_path();
-  if (folder.empty()) folder = ".";
-  name = path.filename();
-}
-
 bool open_scratch(Handle& h, std::error_code* why) {
   std::error_code ec;
   return with_fresh_name([&](const Path& hidden) { return native::create_scratch(hidden, h, ec); }, ec) || fail(why, ec);
 }
 
+bool not_open(std::error_code* why) { return fail(why, FileError::not_open); }
+
 }  // namespace
+
+const std::error_category& file_error_category() {
+  static const FileErrorCategory category;
+  return category;
+}
+
+bool in_temporary_folder(const std::error_code& ec) { return &ec.category() == &temporary_folder_category; }
 
 // ---- reading
 
@@ -249,7 +233,8 @@ bool InputFile::read_at(std::uint64_t offset, std::uint8_t* dst, std::size_t n, 
 
 bool InputFile::read_some(std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code* why) {
   std::error_code ec;
-  if (!native::read(handle_, dst, std::min<std::size_t>(n, std::size_t{1} << 30), got, ec)) return fail(why, ec);
+  if (!native::read(handle_, dst, std::min<std::size_t>(n, std::size_t{1} << 30), native::in_order, got, ec))
+    return fail(why, ec);
   return true;
 }
 
@@ -270,10 +255,6 @@ bool InputFile::unchanged_at_end(std::error_code* why) {
 }
 
 // ---- writing
-
-namespace {
-bool not_open(std::error_code* why) { return fail(why, FileError::not_open); }
-}  // namespace
 
 struct AtomicFile::State {
   enum class Route { closed, scratch, beside, broken };
@@ -348,8 +329,8 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   }
   if (!opened) {
     if (ec != std::errc::no_such_file_or_directory) return fail(why, ec);
-    Path folder;
-    split(target, folder, s.name);
+    const Path folder = target.parent_path().empty() ? Path(".") : target.parent_path();
+    s.name = target.filename();
     if (s.name.empty()) return fail(why, std::errc::is_a_directory);
     // The name as the system takes the whole path: Windows drops trailing
     // dots and blanks from a plain path, which the extended-length folder
@@ -469,7 +450,7 @@ bool AtomicFile::commit(std::error_code* why) {
   }
   const native::Replace replace = s.kept.exists ? native::Replace::yes : native::Replace::no;
   ok = ok && (native::publish(s.pending, s.folder, s.name, s.kept, replace, ec, after) || fail(why, ec));
-  if (ok && after) warning_ = after.message();
+  if (ok) warning_ = after;
   s.close();
   return ok;
 }

@@ -3,27 +3,18 @@
 // prints. The logic is written once (file_io.cpp) over a few calls per
 // platform (file_io_native.hpp).
 //
-// Reads fail on a short read. A source that cannot seek (a pipe, a terminal,
-// /dev/zero) is copied, where positions are needed, into a temporary file
-// that no path reaches, never into memory.
-//
-// New content for a file goes to a temporary file beside the target: an
-// unnamed one where the kernel offers it (so a killed process leaves nothing
-// behind), otherwise a hidden one. It is flushed, then takes the target's
-// name, and then the folder is flushed, so the target is either as it was or
-// complete, also after a power cut.
-//
-// Which file is the target is the kernel's decision, not this layer's: the
-// path is first opened for writing as a plain open would (links followed with
-// the caller's rights, read-only files refused), and the new file is put
-// beside the file that open reached. A target that is not a regular file (a
-// terminal, a pipe, /dev/null) gets the finished bytes in place. An existing
-// file keeps its owner, group and permission bits where the process may set
-// them.
+// Which file is the target is the kernel's decision: the path is first
+// opened for writing as a plain open would (links followed with the caller's
+// rights, read-only files refused). New content goes to a pending file
+// beside the file that open reached, out of other users' reach; it is
+// flushed, takes the target's name and its owner, group and permissions
+// where the process may set them, and the folder is flushed, so the target
+// is either as it was or complete, also after a power cut. A target that is
+// not a regular file (a terminal, a pipe, /dev/null) gets the finished bytes
+// in place.
 //
 // Where a `why` pointer is given, a failure stores its reason there: the
-// system's error, or one of the layer's own (FileError). Where the temporary
-// folder failed rather than the file itself, in_temporary_folder() says so.
+// system's error, or one of the layer's own (FileError).
 
 #include <cstdint>
 #include <filesystem>
@@ -180,14 +171,14 @@ class AtomicFile {
   // target took its name (flushing its folder) is no failure of the write:
   // commit succeeds and the reason is in after_naming_warning().
   bool commit(std::error_code* why = nullptr);
-  const std::string& after_naming_warning() const { return warning_; }
+  const std::error_code& after_naming_warning() const { return warning_; }
 
  private:
   struct State;
   bool open_beside(std::error_code* why);
   TempFile kind_;
   std::unique_ptr<State> state_;
-  std::string warning_;
+  std::error_code warning_;
 };
 
 // Large writes go out in blocks of this size: a block copied while it is still

@@ -15,16 +15,9 @@
 
 namespace vellicor::native {
 
-int sys::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-int sys::openat(int dir, const char* path, int flags, mode_t mode) { return ::openat(dir, path, flags, mode); }
-int sys::fcntl(int fd, int command, int argument) { return ::fcntl(fd, command, argument); }
-
 namespace {
-Syscalls os;
-}  // namespace
-Syscalls& syscalls() { return os; }
 
-namespace {
+constinit Syscalls os;  // set before any constructor runs
 
 int fd_of(Handle h) { return static_cast<int>(h); }
 
@@ -75,6 +68,8 @@ bool counted(Call call, std::size_t& n, std::error_code& ec) {
 
 }  // namespace
 
+Syscalls& syscalls() { return os; }
+
 void close(Handle& h) noexcept {
   if (h != no_handle) os.close(fd_of(h));
   h = no_handle;
@@ -106,21 +101,15 @@ bool same_file(Handle h, const Path& path) {
   return same_as(h, os.stat(path.c_str(), &named), named) == 0;
 }
 
-bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
-  return counted([&] { return os.read(fd_of(h), dst, n); }, got, ec);
+bool read(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
+  const auto at = static_cast<off_t>(offset);
+  return counted([&] { return offset == in_order ? os.read(fd_of(h), dst, n) : os.pread(fd_of(h), dst, n, at); }, got, ec);
 }
 
-bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
-  return counted([&] { return os.pread(fd_of(h), dst, n, static_cast<off_t>(offset)); }, got, ec);
-}
-
-bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec) {
-  return counted([&] { return os.write(fd_of(h), p, n); }, done, ec);
-}
-
-bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
-              std::error_code& ec) {
-  return counted([&] { return os.pwrite(fd_of(h), p, n, static_cast<off_t>(offset)); }, done, ec);
+bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
+           std::error_code& ec) {
+  const auto at = static_cast<off_t>(offset);
+  return counted([&] { return offset == in_order ? os.write(fd_of(h), p, n) : os.pwrite(fd_of(h), p, n, at); }, done, ec);
 }
 
 std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length) {

@@ -37,21 +37,18 @@ bool status(Handle h, Status& out, std::error_code& ec, bool owner = false);
 bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options = {});
 // Whether a path names what is open at h.
 bool same_file(Handle h, const Path& path);
-// In order from the handle's position; got = 0 at the end.
-bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec);
-// At an offset, leaving the position where it was; got = 0 past the end.
-bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec);
-// Up to n bytes in order, or at an offset (a handle written at offsets is
-// written at offsets only: its position is then undefined); done = 0 means
-// no space.
-bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec);
-bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
-              std::error_code& ec);
+inline constexpr std::uint64_t in_order = UINT64_MAX;  // for reads and writes: in order, not at an offset
+// Up to n bytes in order from the handle's position, or at `offset`, which
+// leaves a read handle's position where it was; got = 0 at or past the end.
+bool read(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec);
+// Likewise (a handle written at offsets is written at offsets only: its
+// position is then undefined); done = 0 means no space.
+bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
+           std::error_code& ec);
 // Copies up to `length` bytes of `from` at `offset` to `to` at `at` in the
 // kernel, as far as the system offers it; the count copied (0 where it
 // offers none, and the rest goes through memory).
 std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length);
-inline constexpr std::uint64_t in_order = UINT64_MAX;  // for reads and writes: in order, not at an offset
 void reserve(Handle h, std::uint64_t length) noexcept;
 // Flushes to the disk; a device or a pipe that cannot be flushed is no
 // failure.

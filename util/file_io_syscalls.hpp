@@ -24,6 +24,7 @@ namespace vellicor::native {
 
 template <typename F>
 struct Syscall {
+  constexpr Syscall(const char* n, F* f) : name(n), current(f), original(f) {}
   const char* name;
   F* current;
   F* const original;
@@ -34,7 +35,7 @@ struct Syscall {
 };
 
 #ifdef _WIN32
-#define VELLICOR_SYSCALL(name, from) Syscall<decltype(from)> name{#name, from, from}
+#define VELLICOR_SYSCALL(name, from) Syscall<decltype(from)> name{#name, from}
 namespace sys {
 // The NT status behind the last error: a file being deleted and a file this
 // user may not open both answer "access denied". 0 where ntdll has no such call.
@@ -65,38 +66,34 @@ struct Syscalls {
 };
 #undef VELLICOR_SYSCALL
 #else
-namespace sys {  // the variadic calls, with the arguments the layer passes
-int open(const char* path, int flags, mode_t mode);
-int openat(int dir, const char* path, int flags, mode_t mode);
-int fcntl(int fd, int command, int argument);
-}  // namespace sys
-struct Syscalls {
-  Syscall<int(const char*, int, mode_t)> open{"open", sys::open, sys::open};
-  Syscall<int(int, const char*, int, mode_t)> openat{"openat", sys::openat, sys::openat};
-  Syscall<int(int, int, int)> fcntl{"fcntl", sys::fcntl, sys::fcntl};
-  Syscall<int(int)> close{"close", ::close, ::close};
-  Syscall<int(int, struct stat*)> fstat{"fstat", ::fstat, ::fstat};
-  Syscall<int(int, const char*, struct stat*, int)> fstatat{"fstatat", ::fstatat, ::fstatat};
-  Syscall<int(const char*, struct stat*)> stat{"stat", ::stat, ::stat};
-  Syscall<int(const char*, struct stat*)> lstat{"lstat", ::lstat, ::lstat};
-  Syscall<ssize_t(int, void*, size_t)> read{"read", ::read, ::read};
-  Syscall<ssize_t(int, void*, size_t, off_t)> pread{"pread", ::pread, ::pread};
-  Syscall<ssize_t(int, const void*, size_t)> write{"write", ::write, ::write};
-  Syscall<ssize_t(int, const void*, size_t, off_t)> pwrite{"pwrite", ::pwrite, ::pwrite};
-  Syscall<ssize_t(int, loff_t*, int, loff_t*, size_t, unsigned)> copy_file_range{"copy_file_range", ::copy_file_range, ::copy_file_range};
-  Syscall<int(int, int, off_t, off_t)> fallocate{"fallocate", ::fallocate, ::fallocate};
-  Syscall<int(int)> fsync{"fsync", ::fsync, ::fsync};
-  Syscall<ssize_t(const char*, char*, size_t)> readlink{"readlink", ::readlink, ::readlink};
-  Syscall<int(int, const char*, int)> unlinkat{"unlinkat", ::unlinkat, ::unlinkat};
-  Syscall<ssize_t(int, const char*, void*, size_t)> fgetxattr{"fgetxattr", ::fgetxattr, ::fgetxattr};
-  Syscall<int(int, const char*, const void*, size_t, int)> fsetxattr{"fsetxattr", ::fsetxattr, ::fsetxattr};
-  Syscall<int(int, const char*, int, const char*, int)> linkat{"linkat", ::linkat, ::linkat};
-  Syscall<int(int, const char*, int, const char*)> renameat{"renameat", ::renameat, ::renameat};
-  Syscall<int(int, const char*, int, const char*, unsigned)> renameat2{"renameat2", ::renameat2, ::renameat2};
-  Syscall<int(int, mode_t)> fchmod{"fchmod", ::fchmod, ::fchmod};
-  Syscall<int(int, uid_t, gid_t)> fchown{"fchown", ::fchown, ::fchown};
-  Syscall<int(const char*, mode_t)> mkdir{"mkdir", ::mkdir, ::mkdir};
-  Syscall<int(int, int)> flock{"flock", ::flock, ::flock};
+struct Syscalls {  // the variadic calls with the arguments the layer passes
+  Syscall<int(const char*, int, mode_t)> open{"open", [](const char* p, int f, mode_t m) { return ::open(p, f, m); }};
+  Syscall<int(int, const char*, int, mode_t)> openat{
+      "openat", [](int d, const char* p, int f, mode_t m) { return ::openat(d, p, f, m); }};
+  Syscall<int(int, int, int)> fcntl{"fcntl", [](int fd, int c, int a) { return ::fcntl(fd, c, a); }};
+  Syscall<int(int)> close{"close", ::close};
+  Syscall<int(int, struct stat*)> fstat{"fstat", ::fstat};
+  Syscall<int(int, const char*, struct stat*, int)> fstatat{"fstatat", ::fstatat};
+  Syscall<int(const char*, struct stat*)> stat{"stat", ::stat};
+  Syscall<int(const char*, struct stat*)> lstat{"lstat", ::lstat};
+  Syscall<ssize_t(int, void*, size_t)> read{"read", ::read};
+  Syscall<ssize_t(int, void*, size_t, off_t)> pread{"pread", ::pread};
+  Syscall<ssize_t(int, const void*, size_t)> write{"write", ::write};
+  Syscall<ssize_t(int, const void*, size_t, off_t)> pwrite{"pwrite", ::pwrite};
+  Syscall<ssize_t(int, loff_t*, int, loff_t*, size_t, unsigned)> copy_file_range{"copy_file_range", ::copy_file_range};
+  Syscall<int(int, int, off_t, off_t)> fallocate{"fallocate", ::fallocate};
+  Syscall<int(int)> fsync{"fsync", ::fsync};
+  Syscall<ssize_t(const char*, char*, size_t)> readlink{"readlink", ::readlink};
+  Syscall<int(int, const char*, int)> unlinkat{"unlinkat", ::unlinkat};
+  Syscall<ssize_t(int, const char*, void*, size_t)> fgetxattr{"fgetxattr", ::fgetxattr};
+  Syscall<int(int, const char*, const void*, size_t, int)> fsetxattr{"fsetxattr", ::fsetxattr};
+  Syscall<int(int, const char*, int, const char*, int)> linkat{"linkat", ::linkat};
+  Syscall<int(int, const char*, int, const char*)> renameat{"renameat", ::renameat};
+  Syscall<int(int, const char*, int, const char*, unsigned)> renameat2{"renameat2", ::renameat2};
+  Syscall<int(int, mode_t)> fchmod{"fchmod", ::fchmod};
+  Syscall<int(int, uid_t, gid_t)> fchown{"fchown", ::fchown};
+  Syscall<int(const char*, mode_t)> mkdir{"mkdir", ::mkdir};
+  Syscall<int(int, int)> flock{"flock", ::flock};
 };
 #endif
 

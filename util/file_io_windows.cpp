@@ -26,11 +26,8 @@ LONG WINAPI sys::RtlGetLastNtStatus() {
 }
 
 namespace {
-Syscalls os;
-}  // namespace
-Syscalls& syscalls() { return os; }
 
-namespace {
+Syscalls os;
 
 // Codes the layer compares against read as the generic ones; the rest keep
 // the system's own words.
@@ -171,6 +168,8 @@ bool rename_handle(HANDLE h, const Path& to, bool replace, DWORD flags = 0) {
 
 }  // namespace
 
+Syscalls& syscalls() { return os; }
+
 void close(Handle& h) noexcept {
   if (h != no_handle) os.CloseHandle(as_handle(h));
   h = no_handle;
@@ -217,43 +216,29 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
 
 bool same_file(Handle h, const Path& path) { return path_names(path, as_handle(h), false); }
 
-bool read(Handle h, std::uint8_t* dst, std::size_t n, std::size_t& got, std::error_code& ec) {
-  DWORD r = 0;
-  if (!os.ReadFile(as_handle(h), dst, part(n), &r, nullptr)) {
-    // A pipe whose writer has gone is at its end, as on POSIX.
-    if (::GetLastError() != ERROR_BROKEN_PIPE) return fail(ec);
-    r = 0;
-  }
-  got = r;
-  return true;
-}
-
-bool read_at(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
+bool read(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std::size_t& got, std::error_code& ec) {
   // A positioned read moves a synchronous handle's pointer: it is put back,
   // so that an input read in order may also be read at positions.
   LARGE_INTEGER was{};
-  os.SetFilePointerEx(as_handle(h), LARGE_INTEGER{}, &was, FILE_CURRENT);
+  if (offset != in_order) os.SetFilePointerEx(as_handle(h), LARGE_INTEGER{}, &was, FILE_CURRENT);
   OVERLAPPED o = at_offset(offset);
   DWORD r = 0;
-  const bool ok = os.ReadFile(as_handle(h), dst, part(n), &r, &o) || ::GetLastError() == ERROR_HANDLE_EOF;
-  if (!ok) return fail(ec);
-  os.SetFilePointerEx(as_handle(h), was, nullptr, FILE_BEGIN);
+  if (!os.ReadFile(as_handle(h), dst, part(n), &r, offset == in_order ? nullptr : &o)) {
+    // The end: past it at an offset, or a pipe whose writer has gone (as on POSIX).
+    const DWORD e = ::GetLastError();
+    if (e != (offset == in_order ? ERROR_BROKEN_PIPE : ERROR_HANDLE_EOF)) return fail(ec, e);
+    r = 0;
+  }
+  if (offset != in_order) os.SetFilePointerEx(as_handle(h), was, nullptr, FILE_BEGIN);
   got = r;
   return true;
 }
 
-bool write(Handle h, const std::uint8_t* p, std::size_t n, std::size_t& done, std::error_code& ec) {
-  DWORD w = 0;
-  if (!os.WriteFile(as_handle(h), p, part(n), &w, nullptr)) return fail(ec);
-  done = w;
-  return true;
-}
-
-bool write_at(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
-              std::error_code& ec) {
+bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
+           std::error_code& ec) {
   OVERLAPPED o = at_offset(offset);
   DWORD w = 0;
-  if (!os.WriteFile(as_handle(h), p, part(n), &w, &o)) return fail(ec);
+  if (!os.WriteFile(as_handle(h), p, part(n), &w, offset == in_order ? nullptr : &o)) return fail(ec);
   done = w;
   return true;
 }
@@ -440,6 +425,16 @@ bool take_over(HANDLE h, const Kept& kept) {
 
 bool held_by_another(DWORD e) { return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION; }
 
+// The layer's one wait: `attempt` again, `pause` ms apart, while its failure
+// (the last error) is one that `again` says another holder will end.
+template <typename Attempt, typename Again>
+bool retry(Attempt attempt, Again again, DWORD pause) {
+  while (!attempt()) {
+    if (!again(::GetLastError())) return false;
+    os.Sleep(pause);
+  }
+  return true;
+}
 }  // namespace
 
 bool create_pending(const Folder& folder, Reach, std::uint32_t mode, const Path& hidden, Pending& pending,
@@ -476,18 +471,14 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
   } else {
     if (!mark_for_deletion(file, false)) return fail(ec);
     mark_origin(folder.path / pending.name, kept.origin);
-    bool named = rename_handle(file, target, true, kReplaceIfExists | kPosixSemantics);
-    DWORD e = ERROR_SUCCESS;
-    for (int tries = 0; !named; ++tries) {
-      named = rename_handle(file, target, true);
-      e = named ? ERROR_SUCCESS : ::GetLastError();
-      if (named || !held_by_another(e) || tries == 20) break;
-      os.Sleep(100);
-    }
-    if (!named) {
+    int tries = 0;
+    if (!rename_handle(file, target, true, kReplaceIfExists | kPosixSemantics) &&
+        !retry([&] { return rename_handle(file, target, true); },
+               [&](DWORD e) { return held_by_another(e) && ++tries <= 20; }, 100)) {
+      const DWORD e = ::GetLastError();
       // Marked again, so that closing it removes it; where that fails, the
       // hidden file is left and said so.
-      if (!mark_for_deletion(file, true)) return fail(ec, ::GetLastError());
+      if (!mark_for_deletion(file, true)) return fail(ec);
       return fail(ec, e);
     }
   }
@@ -533,13 +524,14 @@ bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec
   constexpr LONG kDeletePending = static_cast<LONG>(0xC0000056);
   const Path name = folder / L".lock";
   HANDLE file = INVALID_HANDLE_VALUE;
-  while ((file = os.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) == INVALID_HANDLE_VALUE) {
-    const DWORD e = ::GetLastError();
-    if (e != ERROR_ACCESS_DENIED || os.RtlGetLastNtStatus() != kDeletePending) return fail(ec, e);
-    os.Sleep(1);
-  }
+  const auto open = [&] {
+    file = os.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    return file != INVALID_HANDLE_VALUE;
+  };
+  if (!retry(open, [&](DWORD e) { return e == ERROR_ACCESS_DENIED && os.RtlGetLastNtStatus() == kDeletePending; }, 1))
+    return fail(ec);
   OVERLAPPED whole{};
   if (!os.LockFileEx(file, shared ? 0 : LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
     const DWORD e = ::GetLastError();

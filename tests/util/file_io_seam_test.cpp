@@ -32,7 +32,7 @@ std::string commit_new(const fs::path& path) {
   AtomicFile f;
   std::error_code why;
   const bool ok = f.open(path.string(), {}, &why) && f.write(as_bytes("new"), &why) && f.commit(&why);
-  return ok ? (f.after_naming_warning().empty() ? "committed" : "committed, warned: " + f.after_naming_warning())
+  return ok ? (!f.after_naming_warning() ? "committed" : "committed, warned: " + f.after_naming_warning().message())
             : why.message();
 }
 
