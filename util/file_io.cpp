@@ -32,13 +32,9 @@ class FileErrorCategory final : public std::error_category {
  public:
   const char* name() const noexcept override { return "file"; }
   std::string message(int code) const override {
-    switch (static_cast<FileError>(code)) {
-      case FileError::short_read: return "file ended early (short read)";
-      case FileError::not_open: return "file is not open for writing";
-      case FileError::past_written: return "write past the bytes written";
-      case FileError::changed_size: return "file changed size";
-    }
-    return "file error";
+    static const char* const kTexts[] = {"file error", "file ended early (short read)", "file is not open for writing",
+                                         "write past the bytes written", "file changed size"};
+    return kTexts[code >= 1 && code <= static_cast<int>(FileError::changed_size) ? code : 0];
   }
 };
 class TemporaryFolderCategory final : public std::error_category {
@@ -190,30 +186,16 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::error_
   std::error_code ec;
   if (!open_scratch(scratch, &ec)) return fail_in_temporary_folder(why, ec);
   ByteBuffer block(write_block_length);
+  const std::size_t start = must_start_with.size();
   std::uint64_t total = 0;
-  bool ok = true;
-  for (;;) {
+  bool ok = true, breaks = false;
+  for (std::size_t got = 1; ok && got > 0 && !breaks; total += got) {
     // The expected start is read on its own, so that a source that breaks it
     // is not read any further.
-    const std::size_t want = total < must_start_with.size() ? must_start_with.size() - total : block.size();
-    std::size_t got = 0;
-    if (!read_some(block.data(), want, got, why)) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    if (total + got > limit) {
-      ok = fail(why, std::errc::file_too_large);
-      break;
-    }
-    if (!write_all(scratch, block.data(), got, total, &ec)) {
-      ok = fail_in_temporary_folder(why, ec);
-      break;
-    }
-    const std::size_t checked = total < must_start_with.size() ? std::min(got, must_start_with.size() - total) : 0;
-    const bool breaks = checked > 0 && std::memcmp(block.data(), must_start_with.data() + total, checked) != 0;
-    total += got;
-    if (breaks) break;
+    ok = read_some(block.data(), total < start ? start - total : block.size(), got, why) &&
+         (total + got <= limit || fail(why, std::errc::file_too_large)) &&
+         (write_all(scratch, block.data(), got, total, &ec) || fail_in_temporary_folder(why, ec));
+    breaks = ok && total < start && std::memcmp(block.data(), must_start_with.data() + total, got) != 0;
   }
   native::close(handle_);
   if (!ok) {
@@ -358,7 +340,11 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     }
   }
   ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec));
-  if (ok) native::read_kept(reached, st, s.kept);
+  if (ok) {
+    s.kept.exists = true;
+    s.kept.target = st;
+    native::read_security(reached, s.kept.security);
+  }
   native::close(reached);
   return ok && open_beside(why);
 }

@@ -234,19 +234,14 @@ bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return take(os.fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
 }
 
-void read_kept(Handle target, const Status& st, Kept& kept) {
-  kept.exists = true;
-  kept.mode = st.mode;
-  kept.owner = st.uid;
-  kept.group = st.gid;
-  kept.security.clear();
+void read_security(Handle target, std::vector<std::uint8_t>& security) {
   // The access ACL, where the file has one beyond its mode bits.
+  security.clear();
   const ssize_t n = os.fgetxattr(fd_of(target), "system.posix_acl_access", nullptr, 0);
-  if (n > 0) {
-    kept.security.resize(static_cast<std::size_t>(n));
-    const ssize_t got = os.fgetxattr(fd_of(target), "system.posix_acl_access", kept.security.data(), kept.security.size());
-    kept.security.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  }
+  if (n <= 0) return;
+  security.resize(static_cast<std::size_t>(n));
+  const ssize_t got = os.fgetxattr(fd_of(target), "system.posix_acl_access", security.data(), security.size());
+  security.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
@@ -303,10 +298,6 @@ void forget_hidden(const Path& name) {
     if (h.used != 0 && name == h.name) h.used = 0;
 }
 
-bool unnamed_not_offered(int error) {
-  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOTSUP;
-}
-
 // Gives the unnamed file at `h` the name `name`; EEXIST when it is taken.
 bool link_in(Handle h, const Folder& folder, const Path& name, std::error_code& ec) {
   if (os.linkat(fd_of(h), "", fd_of(folder.handle), name.c_str(), AT_EMPTY_PATH) == 0) return true;
@@ -327,16 +318,12 @@ bool rename_in(int dir, const Path& from, const Path& to, Replace replace, std::
   return true;
 }
 
-std::uint32_t current_umask() noexcept {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
 // The target's mode and ACL; where the ACL cannot be carried over, the mode
 // for the owner alone, so the new file is never wider than the old one.
 bool set_permissions(Handle h, const Kept& kept, std::error_code& ec) {
-  const std::uint32_t mode = kept.exists ? kept.mode : kept.new_mode & ~current_umask() & 07777;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const std::uint32_t mode = kept.exists ? kept.target.mode : kept.new_mode & ~mask & 07777;
   if (os.fchmod(fd_of(h), mode) != 0) return fail(ec);
   if (kept.security.empty()) return true;
   if (os.fsetxattr(fd_of(h), "system.posix_acl_access", kept.security.data(), kept.security.size(), 0) == 0) return true;
@@ -352,7 +339,7 @@ bool create_pending(const Folder& folder, Reach reach, std::uint32_t, const Path
   pending = {no_handle, hidden};  // owner-only until it has its name: see publish
   const int fd = os.openat(fd_of(folder.handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return take(fd, pending.handle, ec);
-  if (!unnamed_not_offered(errno)) return fail(ec);
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOTSUP) return fail(ec);  // offered, failed
   if (reach == Reach::nobody) return fail(ec, ENOTSUP);  // a named file is open to the user's other processes
   const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   if (!take(os.openat(fd_of(folder.handle), hidden.c_str(), flags, 0600), pending.handle, ec)) return false;
@@ -367,8 +354,8 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
     (void)os.fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
   // The owner and group where allowed; else the group alone; else the new
   // file stays this user's.
-  if (kept.exists && os.fchown(fd_of(pending.handle), kept.owner, kept.group) != 0 &&
-      os.fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.group) != 0) {
+  if (kept.exists && os.fchown(fd_of(pending.handle), kept.target.uid, kept.target.gid) != 0 &&
+      os.fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.target.gid) != 0) {
   }
   // A new target linked straight in has no hidden copy: its mode and ACL
   // come first, and the folder's flush after the link makes them last.

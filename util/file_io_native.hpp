@@ -56,12 +56,11 @@ bool flush(Handle h, std::error_code& ec);
 
 // A folder new files are made in: on Linux an open handle, so that every
 // later step happens in the folder that was opened; on Windows its path.
-class Folder {
- public:
+struct Folder {
   Folder() = default;
-  ~Folder() { close(handle); }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
+  ~Folder() { close(handle); }
   Path path;
   Handle handle = no_handle;
 };
@@ -93,17 +92,17 @@ bool names_standard_output(const Path& path);
 // (appending where it was opened for appending).
 bool duplicate_standard_output(Handle& h, std::error_code& ec);
 
-// What a replaced file keeps: read from the file the target's open reached
-// (`st` its status), given to the new file as it takes the name. `exists`
-// false: a new target, made with `new_mode` as a plain open would.
+// What a replaced file keeps: read from the file the target's open reached,
+// given to the new file as it takes the name. `exists` false: a new target,
+// made with `new_mode` as a plain open would.
 struct Kept {
   bool exists = false;
   std::uint32_t new_mode = 0666;
-  std::uint32_t mode = 0, owner = 0, group = 0, attributes = 0;
-  std::vector<std::uint8_t> security;  // the POSIX ACL, or the Windows security descriptor
+  Status target;                       // mode, owner, group, attributes
+  std::vector<std::uint8_t> security;  // the POSIX ACL, or the Windows security descriptor (read_security)
   std::vector<std::uint8_t> origin;    // where a download came from: see read_origin
 };
-void read_kept(Handle target, const Status& st, Kept& kept);
+void read_security(Handle target, std::vector<std::uint8_t>& security);
 // Where the file open at `source` came from, as the system's downloaders
 // mark it: the Zone.Identifier stream (Windows' Mark of the Web), or the
 // user.xdg.origin.url attribute (Linux). Empty where it has none.

@@ -81,6 +81,18 @@ OVERLAPPED at_offset(std::uint64_t offset) {
   return o;
 }
 
+// The layer's plain opens share everything, as a POSIX open does.
+HANDLE open_shared(const Path& path, DWORD access, DWORD disposition, DWORD flags) {
+  return os.CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        disposition, flags, nullptr);
+}
+
+// The standard output's handle where it is a file on a disk, else null.
+HANDLE standard_output_file() {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return out != nullptr && out != INVALID_HANDLE_VALUE && os.GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
+}
+
 bool names_folder(const Path& path) {
   const DWORD attributes = os.GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -109,8 +121,7 @@ bool keep_unless_link(HANDLE file, bool follow_links, Handle& h, std::error_code
 // the path itself and no link.
 bool path_names(const Path& path, HANDLE h, bool exact) {
   const HANDLE other =
-      os.CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | (exact ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+      open_shared(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (exact ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
   if (other == INVALID_HANDLE_VALUE) return false;
   const bool same = same_identity(h, other, exact);
   os.CloseHandle(other);
@@ -209,9 +220,7 @@ bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOpti
   if (!options.allow_folder && names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (options.allow_folder ? FILE_FLAG_BACKUP_SEMANTICS : 0) |
                       (options.follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  return keep_unless_link(os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, flags, nullptr),
-                          options.follow_links, h, ec);
+  return keep_unless_link(open_shared(path, GENERIC_READ, OPEN_EXISTING, flags), options.follow_links, h, ec);
 }
 
 bool same_file(Handle h, const Path& path) { return path_names(path, as_handle(h), false); }
@@ -278,18 +287,12 @@ bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {
 bool open_target(const Path& path, bool follow_links, Handle& h, std::error_code& ec) {
   if (names_folder(path)) return fail(ec, std::errc::is_a_directory);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  return keep_unless_link(os.CreateFileW(path.c_str(), GENERIC_WRITE | READ_CONTROL,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        flags, nullptr),
-                          follow_links, h, ec);
+  return keep_unless_link(open_shared(path, GENERIC_WRITE | READ_CONTROL, OPEN_EXISTING, flags), follow_links, h, ec);
 }
 
 bool create_through_link(const Path& path, std::uint32_t, Handle& h, bool& created, std::error_code& ec) {
   // OPEN_ALWAYS says whether the file was there: ERROR_ALREADY_EXISTS.
-  if (!take(os.CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-            h, ec))
-    return false;
+  if (!take(open_shared(path, GENERIC_WRITE | DELETE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL), h, ec)) return false;
   created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   return true;
 }
@@ -320,14 +323,6 @@ bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   return entry != Entry::none || e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || fail(ec, e);
 }
 
-namespace {
-// The standard output's handle where it is a file on a disk, else null.
-HANDLE standard_output_file() {
-  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return out != nullptr && out != INVALID_HANDLE_VALUE && os.GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
-}
-}  // namespace
-
 bool is_standard_output(Handle h) {
   const HANDLE out = standard_output_file();
   return out != nullptr && same_identity(as_handle(h), out);
@@ -347,19 +342,16 @@ bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return true;
 }
 
-void read_kept(Handle target, const Status& st, Kept& kept) {
-  kept.exists = true;
-  kept.attributes = st.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  kept.security.clear();
+void read_security(Handle target, std::vector<std::uint8_t>& security) {
   // The owner and the access list, where the file system keeps them.
+  security.clear();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (os.GetSecurityInfo(as_handle(target), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
-    const DWORD length = ::GetSecurityDescriptorLength(descriptor);
-    const auto* bytes = static_cast<const std::uint8_t*>(descriptor);
-    kept.security.assign(bytes, bytes + length);
-    ::LocalFree(descriptor);
-  }
+                        nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return;
+  const auto* bytes = static_cast<const std::uint8_t*>(descriptor);
+  security.assign(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
+  ::LocalFree(descriptor);
 }
 
 void read_origin(Handle source, std::vector<std::uint8_t>& origin) {
@@ -419,7 +411,8 @@ void mark_origin(const Path& pending, const std::vector<std::uint8_t>& origin) {
 bool take_over(HANDLE h, const Kept& kept) {
   if (kept.exists && !kept.security.empty() && !apply_security(h, kept.security)) return false;
   FILE_BASIC_INFO basic{};
-  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE | (kept.exists ? kept.attributes : 0);
+  const DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE | (kept.exists ? kept.target.attributes & kept_attributes : 0);
   return os.SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
@@ -525,9 +518,8 @@ bool lock_folder(const Path& folder, bool shared, Handle& h, std::error_code& ec
   const Path name = folder / L".lock";
   HANDLE file = INVALID_HANDLE_VALUE;
   const auto open = [&] {
-    file = os.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    file = open_shared(name, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
     return file != INVALID_HANDLE_VALUE;
   };
   if (!retry(open, [&](DWORD e) { return e == ERROR_ACCESS_DENIED && os.RtlGetLastNtStatus() == kDeletePending; }, 1))
