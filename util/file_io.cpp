@@ -124,6 +124,11 @@ bool open_scratch(Handle& h, std::error_code* why) {
 
 bool not_open(std::error_code* why) { return fail(why, FileError::not_open); }
 
+bool is_standard_output(Handle h) {
+  const Handle out = native::standard_output();
+  return out != no_handle && native::same_file(h, out);
+}
+
 }  // namespace
 
 const std::error_category& file_error_category() {
@@ -323,12 +328,12 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   }
   native::Status st;
   bool ok = native::status(reached, st, ec) || fail(why, ec);
-  if (ok && (st.kind != native::Kind::regular || native::is_standard_output(reached))) {
+  if (ok && (st.kind != native::Kind::regular || is_standard_output(reached))) {
     // A device, a pipe, or the process's own standard output cannot be
     // replaced: the content is put together in a scratch file and handed
     // over in order at commit (through the standard output itself, so that
     // a file opened for appending is appended to).
-    if (native::is_standard_output(reached)) {
+    if (is_standard_output(reached)) {
       native::close(reached);
       ok = native::duplicate_standard_output(reached, ec) || fail(why, ec);
     }
@@ -469,7 +474,10 @@ bool make_private_folder(const std::string& path, bool& created, std::error_code
   return native::open_folder(folder, existing, ec) || fail(why, ec);
 }
 
-bool names_standard_output(const std::string& path) { return native::names_standard_output(to_system_path(to_native_path(path))); }
+bool names_standard_output(const std::string& path) {
+  const Handle out = native::standard_output();
+  return out != no_handle && native::same_file(out, to_system_path(to_native_path(path)));
+}
 
 bool entry_exists(const std::string& path, bool& exists, std::error_code* why) {
   std::error_code ec;

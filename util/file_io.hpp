@@ -35,13 +35,6 @@ inline std::error_code make_error_code(FileError e) { return {static_cast<int>(e
 // the file's: open_positioned copying a pipe.
 bool in_temporary_folder(const std::error_code& ec);
 
-}  // namespace vellicor
-
-template <>
-struct std::is_error_code_enum<vellicor::FileError> : std::true_type {};
-
-namespace vellicor {
-
 // How InputFile::open reaches what it opens (for the key files: no link at
 // the path, no wait for a pipe's writer, and the key folder itself).
 struct InputOptions {
@@ -218,3 +211,6 @@ bool entry_exists(const std::string& path, bool& exists, std::error_code* why = 
 bool rename_no_replace(const std::string& from, const std::string& to, std::error_code* why = nullptr);
 
 }  // namespace vellicor
+
+template <>
+struct std::is_error_code_enum<vellicor::FileError> : std::true_type {};

@@ -223,12 +223,12 @@ bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   return entry != Entry::none || errno == ENOENT || errno == ENOTDIR || fail(ec);
 }
 
-bool is_standard_output(Handle h) {
-  struct stat out {};
-  return same_as(h, os.fstat(STDOUT_FILENO, &out), out) == 0;
+bool same_file(Handle a, Handle b) {
+  struct stat other {};
+  return same_as(a, os.fstat(fd_of(b), &other), other) == 0;
 }
 
-bool names_standard_output(const Path& path) { return same_file(STDOUT_FILENO, path); }
+Handle standard_output() { return STDOUT_FILENO; }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
   return take(os.fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);

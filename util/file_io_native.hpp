@@ -35,8 +35,9 @@ struct Status : OwnerStatus {
 bool status(Handle h, Status& out, std::error_code& ec, bool owner = false);
 
 bool open_read(const Path& path, Handle& h, std::error_code& ec, const InputOptions& options = {});
-// Whether a path names what is open at h.
+// Whether a path, or another handle, reaches what is open at h.
 bool same_file(Handle h, const Path& path);
+bool same_file(Handle h, Handle other);
 inline constexpr std::uint64_t in_order = UINT64_MAX;  // for reads and writes: in order, not at an offset
 // Up to n bytes in order from the handle's position, or at `offset`, which
 // leaves a read handle's position where it was; got = 0 at or past the end.
@@ -84,12 +85,10 @@ void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept;
 // What a path names, links not followed.
 enum class Entry { none, link, other };
 bool lookup(const Path& path, Entry& entry, std::error_code& ec);
-// Whether `h`, or what `path` names (links followed, nothing opened), is
-// the file the process's standard output writes to.
-bool is_standard_output(Handle h);
-bool names_standard_output(const Path& path);
-// A second handle to the standard output, writing where it writes
-// (appending where it was opened for appending).
+// The handle the process's standard output writes to (no_handle on Windows
+// where it is no file on a disk); a second handle to it, writing where it
+// writes (appending where it was opened for appending).
+Handle standard_output();
 bool duplicate_standard_output(Handle& h, std::error_code& ec);
 
 // What a replaced file keeps: read from the file the target's open reached,

@@ -87,12 +87,6 @@ HANDLE open_shared(const Path& path, DWORD access, DWORD disposition, DWORD flag
                         disposition, flags, nullptr);
 }
 
-// The standard output's handle where it is a file on a disk, else null.
-HANDLE standard_output_file() {
-  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return out != nullptr && out != INVALID_HANDLE_VALUE && os.GetFileType(out) == FILE_TYPE_DISK ? out : nullptr;
-}
-
 bool names_folder(const Path& path) {
   const DWORD attributes = os.GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -130,16 +124,13 @@ bool path_names(const Path& path, HANDLE h, bool exact) {
 
 // The full path of the file open at `h` (`flags` of GetFinalPathNameByHandleW).
 bool final_path(HANDLE h, DWORD flags, std::wstring& path) {
-  path.assign(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = os.GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), flags);
-    if (n == 0) return false;
-    if (n < path.size()) {
-      path.resize(n);
-      return true;
-    }
-    path.resize(n + 1);
-  }
+  DWORD n = MAX_PATH;  // a call that finds the buffer too small answers the size it needs
+  do {
+    path.resize(n);
+    n = os.GetFinalPathNameByHandleW(h, path.data(), n, flags);
+  } while (n >= path.size());
+  path.resize(n);
+  return n != 0;
 }
 
 // A path's folder, its separator kept: "\\?\E:\x.png" is in "\\?\E:\"
@@ -323,14 +314,13 @@ bool lookup(const Path& path, Entry& entry, std::error_code& ec) {
   return entry != Entry::none || e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || fail(ec, e);
 }
 
-bool is_standard_output(Handle h) {
-  const HANDLE out = standard_output_file();
-  return out != nullptr && same_identity(as_handle(h), out);
-}
+bool same_file(Handle a, Handle b) { return same_identity(as_handle(a), as_handle(b)); }
 
-bool names_standard_output(const Path& path) {
-  const HANDLE out = standard_output_file();
-  return out != nullptr && path_names(path, out, false);
+// Only where it is a file on a disk.
+Handle standard_output() {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const bool file = out != nullptr && out != INVALID_HANDLE_VALUE && os.GetFileType(out) == FILE_TYPE_DISK;
+  return file ? reinterpret_cast<Handle>(out) : no_handle;
 }
 
 bool duplicate_standard_output(Handle& h, std::error_code& ec) {
