@@ -124,6 +124,9 @@ bool open_scratch(Handle& h, std::error_code* why) {
 
 bool not_open(std::error_code* why) { return fail(why, FileError::not_open); }
 
+// A path as the program holds it (UTF-8), as the system takes it.
+Path system_path(const std::string& path) { return to_system_path(to_native_path(path)); }
+
 bool is_standard_output(Handle h) {
   const Handle out = native::standard_output();
   return out != no_handle && native::same_file(h, out);
@@ -152,7 +155,7 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(to_system_path(to_native_path(path)), handle_, ec, options) || !native::status(handle_, st, ec)) {
+  if (!native::open_read(system_path(path), handle_, ec, options) || !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
@@ -174,7 +177,7 @@ bool InputFile::owner_status(OwnerStatus& out, std::error_code* why) const {
 }
 
 bool InputFile::is_same_file(const std::string& path) const {
-  return handle_ != no_handle && native::same_file(handle_, to_system_path(to_native_path(path)));
+  return handle_ != no_handle && native::same_file(handle_, system_path(path));
 }
 
 bool InputFile::open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with,
@@ -295,11 +298,10 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     native::Entry entry = native::Entry::none;
     std::error_code link_ec;
     if (options.follow_links && native::lookup(system, entry, link_ec) && entry == native::Entry::link) {
-      // A dangling link: its target is created as a plain open would create
-      // it (the placeholder), and removed again at commit, just before the
-      // new file takes its name, or when nothing is committed. Where another
-      // process made the file in between, it is an existing target like any
-      // other, and never removed.
+      // A dangling link: its target is created as a plain open would (the
+      // placeholder), and removed again as the new file takes its name or
+      // when nothing is committed; one another process made first is an
+      // existing target like any other, never removed.
       bool created = false;
       if (!native::create_through_link(system, s.kept.new_mode, reached, created, ec)) return fail(why, ec);
       opened = true;
@@ -453,9 +455,7 @@ FolderLock::~FolderLock() { native::close(handle_); }
 bool FolderLock::lock(const std::string& folder, std::error_code* ec, LockKind kind) {
   native::close(handle_);
   std::error_code e;
-  if (native::lock_folder(to_system_path(to_native_path(folder)), kind == LockKind::shared, handle_, e)) return true;
-  if (ec != nullptr) *ec = e;
-  return false;
+  return native::lock_folder(system_path(folder), kind == LockKind::shared, handle_, e) || fail(ec, e);
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::error_code* why) {
@@ -464,10 +464,8 @@ bool make_private_folder(const std::string& path, bool& created, std::error_code
   if (!folder.has_filename()) folder = folder.parent_path();  // "keys/" names the folder "keys"
   folder = to_system_path(folder);
   std::error_code ec;
-  if (native::make_private_folder(folder, ec)) {
-    created = true;
-    return true;
-  }
+  created = native::make_private_folder(folder, ec);
+  if (created) return true;
   if (ec != std::errc::file_exists) return fail(why, ec);
   // Something is there: fine if it is a folder.
   native::Folder existing;
@@ -476,21 +474,20 @@ bool make_private_folder(const std::string& path, bool& created, std::error_code
 
 bool names_standard_output(const std::string& path) {
   const Handle out = native::standard_output();
-  return out != no_handle && native::same_file(out, to_system_path(to_native_path(path)));
+  return out != no_handle && native::same_file(out, system_path(path));
 }
 
 bool entry_exists(const std::string& path, bool& exists, std::error_code* why) {
   std::error_code ec;
   native::Entry entry = native::Entry::none;
-  if (!native::lookup(to_system_path(to_native_path(path)), entry, ec)) return fail(why, ec);
+  if (!native::lookup(system_path(path), entry, ec)) return fail(why, ec);
   exists = entry != native::Entry::none;
   return true;
 }
 
 bool rename_no_replace(const std::string& from, const std::string& to, std::error_code* why) {
   std::error_code ec;
-  return native::rename_no_replace(to_system_path(to_native_path(from)), to_system_path(to_native_path(to)), ec) ||
-         fail(why, ec);
+  return native::rename_no_replace(system_path(from), system_path(to), ec) || fail(why, ec);
 }
 
 }  // namespace vellicor

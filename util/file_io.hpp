@@ -68,15 +68,15 @@ class InputFile {
   // Whether `path`, links followed, names this very file (device and inode,
   // so another name or a hard link too); false where it names nothing.
   bool is_same_file(const std::string& path) const;
-  // Lets go of the file: an output over it can then replace it at once on
-  // Windows, which replaces no open file.
-  void close() noexcept;
   // The same, for reading at positions. A source that cannot seek is copied
   // into an unnamed temporary file first: only while it starts with
   // `must_start_with` (a source that does not is kept to its first bytes, for
   // the caller to refuse), and failing with EFBIG past `limit` bytes.
   bool open_positioned(const std::string& path, std::uint64_t limit, ByteView must_start_with = {},
                        std::error_code* why = nullptr);
+  // Lets go of the file: an output over it can then replace it at once on
+  // Windows, which replaces no open file.
+  void close() noexcept;
 
   // The size of a regular file (or of the copy of a source that cannot seek);
   // for a source read in order only, it is unknown.

@@ -194,20 +194,18 @@ bool create_through_link(const Path& path, std::uint32_t mode, Handle& h, bool& 
 bool locate(Handle h, const Path& typed, Folder& folder, Path& name, std::error_code& ec) {
   char buffer[PATH_MAX];
   const ssize_t n = os.readlink(("/proc/self/fd/" + std::to_string(fd_of(h))).c_str(), buffer, sizeof buffer);
+  Path where = typed;
   if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer) {
-    const Path where(std::string(buffer, static_cast<std::size_t>(n)));
-    if (!open_folder(where.parent_path(), folder, ec)) return false;
-    name = where.filename();
+    where = std::string(buffer, static_cast<std::size_t>(n));
   } else {
     // No /proc (a chroot, say): the folder of the path as typed, opened by
     // the kernel's rules for its links, where the path is itself no link.
     struct stat st {};
     if (os.lstat(typed.c_str(), &st) != 0) return fail(ec);
     if (S_ISLNK(st.st_mode)) return fail(ec, ELOOP);
-    const Path parent = typed.parent_path().empty() ? Path(".") : typed.parent_path();
-    if (!open_folder(parent, folder, ec)) return false;
-    name = typed.filename();
   }
+  if (!open_folder(where.parent_path().empty() ? Path(".") : where.parent_path(), folder, ec)) return false;
+  name = where.filename();
   // The name in that folder must still be the file that was opened.
   const int error = still_named(h, folder, name);
   return error == 0 || fail(ec, error);
@@ -354,15 +352,13 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
     (void)os.fsetxattr(fd_of(pending.handle), "user.xdg.origin.url", kept.origin.data(), kept.origin.size(), 0);
   // The owner and group where allowed; else the group alone; else the new
   // file stays this user's.
-  if (kept.exists && os.fchown(fd_of(pending.handle), kept.target.uid, kept.target.gid) != 0 &&
-      os.fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.target.gid) != 0) {
-  }
+  if (kept.exists && os.fchown(fd_of(pending.handle), kept.target.uid, kept.target.gid) != 0)
+    (void)os.fchown(fd_of(pending.handle), static_cast<uid_t>(-1), kept.target.gid);
   // A new target linked straight in has no hidden copy: its mode and ACL
   // come first, and the folder's flush after the link makes them last.
   const bool direct = !pending.linked && replace == Replace::no;
   if (direct) {
-    if (!set_permissions(pending.handle, kept, ec)) return false;
-    if (!link_in(pending.handle, folder, name, ec)) return false;
+    if (!set_permissions(pending.handle, kept, ec) || !link_in(pending.handle, folder, name, ec)) return false;
   } else {
     if (!pending.linked) {
       if (!link_in(pending.handle, folder, pending.name, ec)) return false;

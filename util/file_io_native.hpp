@@ -47,12 +47,10 @@ bool read(Handle h, std::uint8_t* dst, std::size_t n, std::uint64_t offset, std:
 bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset, std::size_t& done,
            std::error_code& ec);
 // Copies up to `length` bytes of `from` at `offset` to `to` at `at` in the
-// kernel, as far as the system offers it; the count copied (0 where it
-// offers none, and the rest goes through memory).
+// kernel, as far as the system offers it; the count copied (0: none).
 std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length);
 void reserve(Handle h, std::uint64_t length) noexcept;
-// Flushes to the disk; a device or a pipe that cannot be flushed is no
-// failure.
+// Flushes to the disk; a device or a pipe that cannot be flushed is no failure.
 bool flush(Handle h, std::error_code& ec);
 
 // A folder new files are made in: on Linux an open handle, so that every
@@ -134,21 +132,17 @@ void read_origin(Handle source, std::vector<std::uint8_t>& origin);
 //   flushed through its handle, which on FAT also writes its folder entry;
 //   Windows has no flush of a folder.
 
-// Who may reach the content while it is pending.
-enum class Reach {
-  owner,   // the user's own processes (the hidden name where there is one)
-  nobody,  // no other process at all, ever
-};
+// Who may reach the content while it is pending: the user's own processes
+// (the hidden name where there is one), or no other process at all, ever.
+enum class Reach { owner, nobody };
 struct Pending {
   Handle handle = no_handle;
   Path name;            // a fresh hidden name, given by the caller
   bool linked = false;  // the file has that name in the folder
 };
-// A new file beside the target in `folder`, for a target of `mode` (on
-// Windows, a mode for the owner alone gives a DACL for the user alone from
-// the start), with the hidden name `hidden` where it needs one (EEXIST when
-// taken). ENOTSUP where the system cannot keep it from every other process
-// (Reach::nobody).
+// A new file beside the target in `folder` for a target of `mode`, under the
+// hidden name `hidden` where it needs one (EEXIST when taken). ENOTSUP where
+// the system cannot keep it from every other process (Reach::nobody).
 bool create_pending(const Folder& folder, Reach reach, std::uint32_t mode, const Path& hidden, Pending& pending,
                     std::error_code& ec);
 enum class Replace { no, yes };

@@ -4,8 +4,6 @@
 // swaps one row's function for a fault ("the second fsync fails with EIO")
 // and puts it back (test::Override); the program never changes a row.
 
-#include <cstdint>
-
 #ifdef _WIN32
 #include <windows.h>
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/file_io_native.hpp"
@@ -39,10 +40,7 @@ class WindowsCategory final : public std::error_category {
 
 bool fail(std::error_code& ec, DWORD code = ::GetLastError()) {
   static const WindowsCategory category;
-  static const struct {
-    DWORD code;
-    std::errc generic;
-  } kGeneric[] = {
+  static const std::pair<DWORD, std::errc> kGeneric[] = {
       {ERROR_FILE_NOT_FOUND, std::errc::no_such_file_or_directory},
       {ERROR_PATH_NOT_FOUND, std::errc::no_such_file_or_directory},
       {ERROR_INVALID_NAME, std::errc::no_such_file_or_directory},
@@ -55,8 +53,8 @@ bool fail(std::error_code& ec, DWORD code = ::GetLastError()) {
       {ERROR_FILE_EXISTS, std::errc::file_exists},
   };
   ec.assign(static_cast<int>(code), category);
-  for (const auto& entry : kGeneric)
-    if (entry.code == code) ec = std::make_error_code(entry.generic);
+  for (const auto& [windows, generic] : kGeneric)
+    if (windows == code) ec = std::make_error_code(generic);
   return false;
 }
 bool fail(std::error_code& ec, std::errc e) {
@@ -461,8 +459,7 @@ bool publish(Pending& pending, const Folder& folder, const Path& name, const Kep
       const DWORD e = ::GetLastError();
       // Marked again, so that closing it removes it; where that fails, the
       // hidden file is left and said so.
-      if (!mark_for_deletion(file, true)) return fail(ec);
-      return fail(ec, e);
+      return mark_for_deletion(file, true) ? fail(ec, e) : fail(ec);
     }
   }
   pending.linked = false;
