@@ -3,7 +3,6 @@
 #include "util/file_io.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -113,8 +112,7 @@ bool with_fresh_name(Attempt attempt, std::error_code& ec) {
 
 bool create_pending(const native::Folder& folder, native::Reach reach, std::uint32_t mode, native::Pending& pending,
                     std::error_code& ec) {
-  return with_fresh_name([&](const Path& hidden) { return native::create_pending(folder, reach, mode, hidden, pending, ec); },
-                         ec);
+  return with_fresh_name([&](const Path& n) { return native::create_pending(folder, reach, mode, n, pending, ec); }, ec);
 }
 
 bool open_scratch(Handle& h, std::error_code* why) {
