@@ -29,7 +29,8 @@ std::string read_keys() {
 
 // A run that makes the pair: "made" or "refused", and what keys/ holds then.
 std::string make_keys() {
-  return (ensure_kyber_keypair() ? "made, keys/: " : "refused, keys/: ") + test::list_dir("keys");
+  const bool made = ensure_kyber_keypair();
+  return (made ? "made, keys/: " : "refused, keys/: ") + test::list_dir("keys");
 }
 
 #ifdef _WIN32
