@@ -64,7 +64,8 @@ class LockFileRefused {
 std::string lock_keys(const LockFileRefused& fault) {
   FolderLock lock;
   std::error_code ec;
-  return (lock.lock(key_directory, &ec, LockKind::shared) ? "locked" : ec.message()) + fault.tries();
+  const std::string answer = lock.lock(key_directory, &ec, LockKind::shared) ? "locked" : ec.message();
+  return answer + fault.tries();
 }
 #else
 // The lock's own open of keys/ (the one open of it as a folder that these
