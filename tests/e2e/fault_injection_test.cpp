@@ -223,21 +223,12 @@ TEST_F(FaultTest, GenkeysOnAFullDisk) {
   EXPECT_EQ(temp_files_under(dir_.path()), std::vector<std::string>{});
 }
 
-// A key folder the program may not write. As root, permissions do not stop
-// the program, so it runs as the unprivileged user 65534 (the program copy and
-// its folders are then opened up for reading and searching); as any other
-// user, taking the write permission away is enough.
+// A key folder the program may not write: as root, the unprivileged user runs
+// it (and may write the work folder alone); else the write bit is taken away.
 TEST_F(FaultTest, KeyFolderThatCannotBeWritten) {
-  std::optional<unsigned> uid;
-  if (::geteuid() == 0) {
-    uid = 65534;
-    for (fs::path p = prog_dir(); p != p.parent_path() && p != fs::temp_directory_path(); p = p.parent_path())
-      fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
-    fs::permissions(work_, fs::perms::all);
-    const RunResult probe = run({"--version"}, {}, uid);
-    if (probe.status != 0) GTEST_SKIP() << "cannot run the program as user 65534 here (status " << probe.status << ")";
-  }
+  const std::optional<unsigned> uid = unprivileged_user();
+  if (IsSkipped()) return;
+  if (uid) fs::permissions(work_, fs::perms::all);
   auto lock = [&](const fs::path& p) {
     if (!uid) fs::permissions(p, fs::perms::owner_write, fs::perm_options::remove);
   };
@@ -259,8 +250,7 @@ TEST_F(FaultTest, KeyFolderThatCannotBeWritten) {
   // An empty key folder that is closed for writing.
   fs::permissions(prog_dir(), fs::perms::owner_write, fs::perm_options::add);
   fs::create_directory(prog_dir() / "keys");
-  fs::permissions(prog_dir() / "keys", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                           fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(prog_dir() / "keys", fs::perms(0755));
   lock(prog_dir() / "keys");
   r = run({"extract", w("stego.png"), w("out.bin")}, {}, uid);
   EXPECT_EQ(r.status, 1);
@@ -294,8 +284,6 @@ class KernelProtection {
   bool ok_ = false;
 };
 
-void give_to_nobody(const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), 65534, 65534), 0) << p; }
-
 // Another local user (65534) plants links and files where this user's
 // outputs go, in a sticky world-writable folder as /tmp is, and in the key
 // folder. Each planted path is refused with the operation's own write line,
@@ -308,18 +296,13 @@ TEST_F(FaultTest, AnotherUsersLinksAndFilesAreRefused) {
   fs::create_directories(sticky);
   fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
   fs::create_directories(theirs);
-  give_to_nobody(theirs);
   test::write_file(theirs / "file", "theirs");
-  give_to_nobody(theirs / "file");
+  test::give_to_nobody(theirs);
   fs::permissions(theirs / "file", fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
-  auto plant_link = [&](const char* name, const fs::path& to) {
-    fs::create_symlink(to, sticky / name);
-    give_to_nobody(sticky / name);
-  };
-  plant_link("dangling.out", theirs / "loot");
-  plant_link("existing.out", theirs / "file");
+  fs::create_symlink(theirs / "loot", sticky / "dangling.out");
+  fs::create_symlink(theirs / "file", sticky / "existing.out");
   test::write_file(sticky / "planted.out", "");
-  give_to_nobody(sticky / "planted.out");
+  for (const char* name : {"dangling.out", "existing.out", "planted.out"}) test::give_to_nobody(sticky / name);
 
   const std::string s = sticky.string() + "/";
   struct Attack {
@@ -352,7 +335,7 @@ TEST_F(FaultTest, AnotherUsersLinksAndFilesAreRefused) {
   fs::remove(prog_dir() / "keys" / "kyber.pub");
   fs::remove(prog_dir() / "keys" / "kyber.prv");
   fs::create_symlink(theirs / "loot.prv", prog_dir() / "keys" / "kyber.prv");
-  give_to_nobody(prog_dir() / "keys" / "kyber.prv");
+  test::give_to_nobody(prog_dir() / "keys" / "kyber.prv");
   const RunResult keys = run({"genkeys"});
   EXPECT_EQ(keys.status, 0) << keys.err;
   EXPECT_NE(keys.out.find("[INFO] 'keys/kyber.prv' had no public key; set aside as"), std::string::npos) << keys.out;
@@ -361,29 +344,14 @@ TEST_F(FaultTest, AnotherUsersLinksAndFilesAreRefused) {
   EXPECT_EQ(fs::status(prog_dir() / "keys" / "kyber.prv").permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
-// The user's own read-only file is not replaced: as root nothing is
-// read-only, so the program runs as user 65534, owning the file and its
-// folder.
+// The user's own read-only file is not replaced: as root nothing is read-only,
+// so the unprivileged user runs the program, owning the file and its folder.
 TEST_F(FaultTest, OwnReadOnlyFileIsNotReplaced) {
-  std::optional<unsigned> uid;
-  if (::geteuid() == 0) {
-    uid = 65534;
-    for (fs::path p = dir_.path(); !p.empty() && p != p.parent_path(); p = p.parent_path())
-      if (p.string().size() > fs::temp_directory_path().string().size())
-        fs::permissions(p, fs::perms::others_exec | fs::perms::others_read, fs::perm_options::add);
-    for (const auto& e : fs::recursive_directory_iterator(dir_.path())) give_to_nobody(e.path());
-    give_to_nobody(dir_.path());
-    const RunResult probe = run({"--version"}, {}, uid);
-    if (probe.status != 0) GTEST_SKIP() << "cannot run the program as user 65534 here (status " << probe.status << ")";
-  }
-  test::write_file(work_ / "ro.png", "read-only");
-  test::write_file(work_ / "ro.bin", "read-only");
-  if (uid) {
-    give_to_nobody(work_ / "ro.png");
-    give_to_nobody(work_ / "ro.bin");
-  }
-  fs::permissions(work_ / "ro.png", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  fs::permissions(work_ / "ro.bin", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::optional<unsigned> uid = unprivileged_user();
+  if (IsSkipped()) return;
+  for (const char* name : {"ro.png", "ro.bin"}) test::write_file(work_ / name, "read-only");
+  if (uid) test::give_to_nobody(dir_.path());
+  for (const char* name : {"ro.png", "ro.bin"}) fs::permissions(work_ / name, fs::perms(0444));
   const auto before = snapshot(dir_.path());
   RunResult r = run({"embed", w("in.bin"), w("carrier.png"), w("ro.png")}, {}, uid);
   EXPECT_EQ(r.status, 1);

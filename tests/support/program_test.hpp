@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ class ProgramTest : public testing::Test {
 
   // Runs the installed program, from work_ unless `options` names a folder.
   RunResult run(const std::vector<std::string>& args, RunOptions options = {}) const;
+  // As root, permission bits stop nothing, so tests of them run the program as
+  // user 65534: the scratch and program folders are opened to others (0755), or
+  // the test is skipped (the caller returns if IsSkipped()). Not root: none.
+  std::optional<unsigned> unprivileged_user() const;
   // A name in the program's folder, and one in the work folder, as paths.
   std::string path(const std::string& name) const { return (home_ / name).string(); }
   std::string w(const std::string& name) const { return (work_ / name).string(); }
@@ -34,5 +39,8 @@ class ProgramTest : public testing::Test {
   std::filesystem::path home_;  // the program's folder: its keys go there
   std::filesystem::path work_;
 };
+
+// Makes user 65534 own a path (a link itself) and all in it (needs root).
+void give_to_nobody(const std::filesystem::path& p);
 
 }  // namespace vellicor::test
