@@ -51,10 +51,18 @@ ByteView as_bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
+// A file made here is readable by all and writable by its owner only
+// (0644), whatever the umask, as the key files' checks expect; one that was
+// there keeps its mode.
 void write_file(const std::filesystem::path& p, ByteView content) {
+  std::error_code ec;
+  const bool made = !std::filesystem::exists(p, ec);
   std::ofstream f(p, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  f.close();
   if (!f) ADD_FAILURE() << "cannot write " << p;
+  using std::filesystem::perms;
+  if (made) std::filesystem::permissions(p, perms::owner_read | perms::owner_write | perms::group_read | perms::others_read, ec);
 }
 
 void write_file(const std::filesystem::path& p, std::string_view content) { write_file(p, as_bytes(content)); }
