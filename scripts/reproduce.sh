@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release files of one commit twice and compares them byte for
 # byte: two clones in two folders of different path lengths, built one after
-# the other (so at different times), under umask 022 and 002, in the C.UTF-8
+# the other (so at different times), under umask 002 and 022, in the C.UTF-8
 # locale and in another one, in two time zones. Each build is a full
 # scripts/release.sh (Crypto++ for mingw-w64 comes from the shared cache); the
-# first also runs the end-to-end suite against the programs it packed, the
-# second compares bytes only (VELLICOR_RELEASE_TESTS=0). On a difference it
+# first also runs the end-to-end suite against the programs it packed, under
+# umask 002 as on a user's machine with user groups, the second compares bytes only (VELLICOR_RELEASE_TESTS=0). On a difference it
 # says which file and where it differs (diffoscope, when installed, shows how).
 #
 # The same holds between machines where the package versions in BUILDINFO
@@ -70,8 +70,8 @@ build() {  # build <folder> <umask> <locale> <time zone> <end-to-end runs: 1 or 
 }
 
 log "reproducing the release files of $(git log -1 --format='%h %s' "$commit")"
-build "$first" 022 C.UTF-8 UTC 1
-build "$second" 002 "$other_locale" NPT-5:45 0
+build "$first" 002 C.UTF-8 UTC 1
+build "$second" 022 "$other_locale" NPT-5:45 0
 
 status=0
 for f in $(cd "$first/dist" && ls); do
