@@ -199,6 +199,11 @@ int dispatch(const Words& words) {
 
 int run_driver(int argc, char** argv) {
   const ConsoleRun console;
+  std::string why;
+  if (!close_process_to_others(&why)) {
+    err({"[ERR] cannot close this process to other programs: ", why, "\n"});
+    return 1;
+  }
   std::vector<std::string> args;
   if (!command_line_arguments(argc, argv, args)) return 1;
   if (!enter_program_directory(args[0])) return 1;

@@ -6,6 +6,7 @@
 #include "kem/indcpa.hpp"
 #include "kem/randombytes.hpp"
 #include "kem/symmetric.hpp"
+#include "kem/verify.hpp"
 #include "kem/wipe.hpp"
 
 namespace vellicor::kyber {
@@ -16,15 +17,6 @@ constexpr std::size_t kSkPublicKey = kIndcpaSecretKeyBytes;
 constexpr std::size_t kSkHashPk = kSkPublicKey + kIndcpaPublicKeyBytes;
 constexpr std::size_t kSkZ = kSkHashPk + kSymBytes;
 static_assert(kSkZ + kSymBytes == kSecretKeyBytes);
-
-// Keeps the compiler from learning that b is 0 or 1 and turning the masked
-// select below back into a branch.
-inline std::uint8_t value_barrier(std::uint8_t b) {
-#if defined(__GNUC__)
-  __asm__("" : "+r"(b));
-#endif
-  return b;
-}
 
 // 1 if the buffers differ, else 0, after looking at every byte.
 std::uint8_t differ(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {

@@ -6,6 +6,7 @@
 #include "kem/ntt.hpp"
 #include "kem/reduce.hpp"
 #include "kem/symmetric.hpp"
+#include "kem/verify.hpp"
 #include "kem/wipe.hpp"
 
 namespace vellicor::kyber {
@@ -81,8 +82,8 @@ void poly_decompress_du(Poly& r, const std::uint8_t a[kPolyCompressedDuBytes]) {
 void poly_frommsg(Poly& r, const std::uint8_t msg[kSymBytes]) {
   constexpr std::uint16_t one = decompress_scalar(1, 1);  // (q + 1) / 2
   for (int i = 0; i < kN; ++i) {
-    const std::uint16_t bit = (msg[i >> 3] >> (i & 7)) & 1;
-    r.c[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(-bit) & one);
+    r.c[i] = 0;
+    cmov_int16(r.c[i], static_cast<std::int16_t>(one), static_cast<std::uint16_t>((msg[i >> 3] >> (i & 7)) & 1));
   }
 }
 

@@ -9,7 +9,7 @@
 
 namespace vellicor {
 
-bool read_key_file(InputFile& file, const std::string& path, std::size_t expected, SecretBytes& out) {
+bool key_file_size_is(const InputFile& file, const std::string& path, std::size_t expected) {
   const std::string want = std::to_string(expected);
   if (!file.size_known()) {
     err({"[ERR] key file '", printable(path), "' is not a regular file (expected ", want, " bytes)\n"});
@@ -19,6 +19,11 @@ bool read_key_file(InputFile& file, const std::string& path, std::size_t expecte
     err({"[ERR] key file '", printable(path), "' has ", std::to_string(file.size()), " bytes, expected ", want, "\n"});
     return false;
   }
+  return true;
+}
+
+bool read_key_file(InputFile& file, const std::string& path, std::size_t expected, SecretBytes& out) {
+  if (!key_file_size_is(file, path, expected)) return false;
   SecretBytes bytes(expected);
   if (!file.read_exact(bytes.data(), bytes.size())) return false;
   out = std::move(bytes);
@@ -124,15 +129,17 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
   return true;
 }
 
-bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length,
+bool key_pair_matches(KeyFiles& keys, ByteView public_key, std::size_t secret_key_length,
                       std::string_view nothing_done) {
   // The secret key is the secret vector, then the public key, its hash and
-  // the implicit-rejection value (32 bytes each).
+  // the implicit-rejection value (32 bytes each): only the public half is
+  // read, never the secret vector.
   const std::size_t at = secret_key_length - public_key.size() - 64;
-  SecretBytes secret_key;
+  ByteBuffer held(public_key.size());
   if (secret_key_length >= public_key.size() + 64 &&
-      read_key_file(keys.private_key, private_key_path, secret_key_length, secret_key) &&
-      equal_in_constant_time(secret_key.data() + at, public_key.data(), public_key.size()))
+      key_file_size_is(keys.private_key, private_key_path, secret_key_length) &&
+      keys.private_key.read_at(at, held.data(), held.size()) &&
+      equal_in_constant_time(held.data(), public_key.data(), public_key.size()))
     return true;
   return refuse({"[ERR] '", printable(public_key_path), "' is not the public key held in '",
                  printable(private_key_path),

@@ -15,6 +15,7 @@ namespace vellicor {
 // one) is refused with a line naming the path, the size found and the size
 // expected, before any byte is read. A read error writes nothing; the caller's
 // own line follows every false.
+bool key_file_size_is(const InputFile& file, const std::string& path, std::size_t expected);
 bool read_key_file(InputFile& file, const std::string& path, std::size_t expected, SecretBytes& out);
 
 // The key pair, opened for one run of a pipeline.
@@ -37,9 +38,10 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path);
 
 // False, after a line, unless kyber.prv is a whole secret key of
 // `secret_key_length` bytes that holds `public_key` (compared in constant
-// time): nothing is sealed for a key that could not open it.
+// time; only that half of it is read): nothing is sealed for a key that could
+// not open it.
 // `nothing_done` says what the refusal kept from happening.
-bool key_pair_matches(KeyFiles& keys, const SecretBytes& public_key, std::size_t secret_key_length,
+bool key_pair_matches(KeyFiles& keys, ByteView public_key, std::size_t secret_key_length,
                       std::string_view nothing_done = "nothing was sealed");
 
 }  // namespace vellicor

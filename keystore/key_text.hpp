@@ -32,6 +32,15 @@ std::string key_fingerprint(ByteView key);
 // byte first), and each must be below q = 3329.
 bool key_coefficients_valid(ByteView key);
 
+// The largest centered coefficient of the vector t that still makes a key
+// one that anyone can open (see key_opens_without_secret).
+inline constexpr unsigned open_key_bound = 64;
+
+// Whether every coefficient of the key's vector t, centered in (-q/2, q/2],
+// lies within +-open_key_bound: a key that the secret s = 0 opens. Only for a
+// key whose coefficients are valid.
+bool key_opens_without_secret(ByteView key);
+
 // Whether `text` holds a key text's prefix anywhere (spaces, tabs and line
 // breaks may stand between its characters).
 bool holds_key_text(std::string_view text);

@@ -79,7 +79,7 @@ bool share_public_key(const std::string& output_path) {
   SecretBytes public_key;
   if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key))
     return refuse({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
-  if (!key_pair_matches(keys, public_key, kem->length_secret_key, "no key was shared")) return false;
+  if (!key_pair_matches(keys, public_key.span(), kem->length_secret_key, "no key was shared")) return false;
   const std::string text = public_key_text(public_key.span()) + "\n";
   if (output_path.empty()) {
     out(text);
@@ -95,6 +95,15 @@ bool share_public_key(const std::string& output_path) {
   return true;
 }
 
+bool public_key_usable(ByteView key, std::size_t key_length, std::string_view source) {
+  if (key.size() != key_length || !key_coefficients_valid(key))
+    return refuse({"[ERR] ", source, " is not a valid Kyber-1024 public key (a coefficient is 3329 or more)\n"});
+  if (key_opens_without_secret(key))
+    return refuse({"[ERR] ", source, " is a public key that anyone can open (every coefficient of its vector t is within ",
+                   "+-", std::to_string(open_key_bound), " of zero); nothing was sealed\n"});
+  return true;
+}
+
 bool read_recipient_key(const std::string& recipient, const std::string& output_path, std::size_t key_length,
                         ByteBuffer& key) {
   const bool is_text = recipient.starts_with(key_text_prefix);
@@ -104,8 +113,7 @@ bool read_recipient_key(const std::string& recipient, const std::string& output_
   if (is_text ? !key_from_text(recipient, source, found)
               : !read_recipient_file(recipient, output_path, source, key_length, found))
     return false;
-  if (found.size() != key_length || !key_coefficients_valid(found))
-    return refuse({"[ERR] ", source, " is not a valid Kyber-1024 public key (a coefficient is 3329 or more)\n"});
+  if (!public_key_usable(found, key_length, source)) return false;
   out({"[INFO] Sealing for the recipient's key, fingerprint (SHA-256): ", key_fingerprint(found), "\n"});
   key = std::move(found);
   return true;

@@ -22,4 +22,9 @@ bool share_public_key(const std::string& output_path);
 bool read_recipient_key(const std::string& recipient, const std::string& output_path, std::size_t key_length,
                         ByteBuffer& key);
 
+// False, after one "[ERR] " line that starts with `source`, where `key` is no
+// valid Kyber-1024 public key of `key_length` bytes (a coefficient is q or
+// more), or one that anyone can open (every coefficient of t is small).
+bool public_key_usable(ByteView key, std::size_t key_length, std::string_view source);
+
 }  // namespace vellicor

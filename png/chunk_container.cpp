@@ -45,6 +45,9 @@ bool open_carrier(const std::string& carrier_path, Carrier& out) {
   switch (spot.status) {
     case WalkStatus::found:
       out.iend = spot.offset;
+      if (spot.payloads_before > 0)
+        err({"[WARN] carrier PNG '", printable(carrier_path),
+             "' already hides a file: extract will restore that one, not the new one\n"});
       return true;
     case WalkStatus::too_small:
       err("[ERR] carrier file too small to be PNG\n");
@@ -129,10 +132,15 @@ bool extract_from_png(const std::string& stego_path, StegoPayload& out) {
   }
   const ChunkSpot spot = find_chunk(out.file, payload_chunk_type);
   switch (spot.status) {
-    case WalkStatus::found:
+    case WalkStatus::found: {
       out.offset = spot.offset + 8;
       out.length = spot.data_length;
+      const std::uint64_t count = 1 + count_payload_chunks(out.file, out.offset + out.length + 4);
+      if (count > 1)
+        err({"[WARN] PNG '", printable(stego_path), "' hides ", std::to_string(count),
+             " files (vcKy chunks); the first one is restored\n"});
       return true;
+    }
     case WalkStatus::too_small:
       err("[ERR] PNG too small\n");
       return false;

@@ -44,25 +44,59 @@ class HeaderWindow {
 
 }  // namespace
 
-ChunkSpot find_chunk(const InputFile& file, const ChunkType& type, std::size_t window_bytes) {
+namespace {
+
+// The walk itself: `visit(p, length, type)` for each chunk header from
+// offset `from` (8, the first chunk, by default), until it returns false.
+// The status where the walk ended.
+template <typename Visit>
+WalkStatus walk(const InputFile& file, std::size_t window_bytes, std::uint64_t from, Visit visit) {
   const std::uint64_t size = file.size();
-  if (size < png_signature.size()) return {WalkStatus::too_small};
+  if (size < png_signature.size()) return WalkStatus::too_small;
   std::uint8_t signature[8];
-  if (!file.read_at(0, signature, sizeof signature)) return {WalkStatus::read_error};
-  if (!std::equal(png_signature.begin(), png_signature.end(), signature)) return {WalkStatus::bad_signature};
+  if (!file.read_at(0, signature, sizeof signature)) return WalkStatus::read_error;
+  if (!std::equal(png_signature.begin(), png_signature.end(), signature)) return WalkStatus::bad_signature;
 
   // 64-bit positions: p + 12 + L cannot wrap for any 32-bit L.
   HeaderWindow headers(file, window_bytes);
-  std::uint64_t p = png_signature.size();
+  std::uint64_t p = std::max<std::uint64_t>(from, png_signature.size());
   while (p + 8 <= size) {
     const std::uint8_t* head = headers.at(p);
-    if (head == nullptr) return {WalkStatus::read_error};
+    if (head == nullptr) return WalkStatus::read_error;
     const std::uint64_t length = load_be32(head);
-    if (p + 8 + length > size) return {WalkStatus::malformed};
-    if (std::equal(type.begin(), type.end(), head + 4)) return {WalkStatus::found, p, length};
+    if (p + 8 + length > size) return WalkStatus::malformed;
+    if (!visit(p, length, head + 4)) return WalkStatus::found;
     p += length + 12;
   }
-  return {WalkStatus::not_found};
+  return WalkStatus::not_found;
+}
+
+bool is(const ChunkType& type, const std::uint8_t* bytes) { return std::equal(type.begin(), type.end(), bytes); }
+
+}  // namespace
+
+ChunkSpot find_chunk(const InputFile& file, const ChunkType& type, std::size_t window_bytes) {
+  ChunkSpot spot;
+  spot.status = walk(file, window_bytes, 0, [&](std::uint64_t p, std::uint64_t length, const std::uint8_t* found) {
+    if (!is(type, found)) {
+      spot.payloads_before += is(payload_chunk_type, found) ? 1 : 0;
+      return true;
+    }
+    spot.offset = p;
+    spot.data_length = length;
+    return false;
+  });
+  if (spot.status != WalkStatus::found) spot = ChunkSpot{spot.status};
+  return spot;
+}
+
+std::uint64_t count_payload_chunks(const InputFile& file, std::uint64_t from, std::size_t window_bytes) {
+  std::uint64_t count = 0;
+  walk(file, window_bytes, from, [&](std::uint64_t, std::uint64_t, const std::uint8_t* type) {
+    count += is(payload_chunk_type, type) ? 1 : 0;
+    return true;
+  });
+  return count;
 }
 
 }  // namespace vellicor

@@ -31,6 +31,7 @@ struct ChunkSpot {
   WalkStatus status = WalkStatus::not_found;
   std::uint64_t offset = 0;       // start of the chunk (its length field) when found
   std::uint64_t data_length = 0;  // L of that chunk
+  std::uint64_t payloads_before = 0;  // vcKy chunks the walk passed on its way there
 };
 
 // Checks the signature, then walks the chunks from offset 8 and stops at the
@@ -42,5 +43,10 @@ struct ChunkSpot {
 inline constexpr std::size_t chunk_header_window = std::size_t{64} << 10;
 ChunkSpot find_chunk(const InputFile& file, const ChunkType& type,
                      std::size_t window_bytes = chunk_header_window);
+
+// The number of vcKy chunks from the chunk at `from` on, as far as the walk
+// can go (up to the end, or to where it cannot go on).
+std::uint64_t count_payload_chunks(const InputFile& file, std::uint64_t from,
+                                   std::size_t window_bytes = chunk_header_window);
 
 }  // namespace vellicor

@@ -89,11 +89,11 @@ bool next_block(InputFile& input, const std::string& input_path, std::span<std::
 // within the chunk's limit.
 bool seal_body(InputFile& input, const std::string& input_path, std::uint64_t limit, GcmSealer& sealer,
                StegoWriter& writer, std::uint64_t& length) {
-  ByteBuffer block(kBlock);
+  SecretBytes block(kBlock);  // plaintext until sealed: wiped on every way out
   length = 0;
   for (;;) {
     std::size_t got = 0;
-    if (!next_block(input, input_path, block, got)) return false;
+    if (!next_block(input, input_path, block.span(), got)) return false;
     if (got == 0) break;
     length += got;
     if (input.size_known() && length > input.size()) return input_changed(input_path);
@@ -172,6 +172,13 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
                        const std::optional<std::string>& recipient) {
   InputFile input;
   if (!input.open(input_path)) return cannot_read_input(input_path);
+  // Sealed for another key, the input could not be opened here again: an
+  // output that is the input itself, under any name, would lose it.
+  if (recipient && input.is_same_file(output_path)) {
+    err({"[ERR] output '", printable(output_path), "' is the input file '", printable(input_path),
+         "'; sealed for the recipient, it could not be restored here: choose another output\n"});
+    return false;
+  }
   KeyFiles keys;
   if (!open_key_files(keys)) return false;
   if (!output_is_not_a_key(keys, output_path)) return embed_failed();
@@ -190,7 +197,9 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
       err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
       return false;
     }
-    if (!key_pair_matches(keys, public_key, kem->length_secret_key)) return false;
+    if (!key_pair_matches(keys, public_key.span(), kem->length_secret_key) ||
+        !public_key_usable(public_key.span(), kem->length_public_key, "key file '" + printable(public_key_path) + "'"))
+      return false;
   }
   const EnvelopeLayout at{kem->length_ciphertext};
   // An input too big for one PNG chunk is refused before a byte of it is read.

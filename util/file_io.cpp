@@ -8,6 +8,7 @@
 
 #include "util/file_io_native.hpp"
 #include "util/platform.hpp"
+#include "util/secret.hpp"
 
 namespace vellicor {
 
@@ -75,13 +76,14 @@ bool write_all(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t off
 
 // Writes `length` bytes of `from` at `offset` to `to` at `at` (in order for
 // native::in_order): in the kernel as far as it goes, the rest a block at a
-// time through memory (FileError::short_read where `from` ended early).
+// time through memory (FileError::short_read where `from` ended early). The
+// block may hold verified plaintext: it is wiped on every way out.
 bool copy(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length, std::error_code* why) {
   const std::uint64_t moved = at == native::in_order ? 0 : native::copy_in_kernel(from, offset, to, at, length);
   offset += moved;
   length -= moved;
   if (at != native::in_order) at += moved;
-  ByteBuffer block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
+  SecretBytes block(static_cast<std::size_t>(std::min<std::uint64_t>(length, write_block_length)));
   for (std::size_t n = 0; length > 0; offset += n, length -= n) {
     n = static_cast<std::size_t>(std::min<std::uint64_t>(length, block.size()));
     if (!read_all(from, block.data(), n, offset, why) || !write_all(to, block.data(), n, at, why)) return false;
@@ -191,7 +193,7 @@ bool InputFile::spool(std::uint64_t limit, ByteView must_start_with, std::error_
   Handle scratch = no_handle;
   std::error_code ec;
   if (!open_scratch(scratch, &ec)) return fail_in_temporary_folder(why, ec);
-  ByteBuffer block(write_block_length);
+  SecretBytes block(write_block_length);
   const std::size_t start = must_start_with.size();
   std::uint64_t total = 0;
   bool ok = true, breaks = false;

@@ -34,6 +34,16 @@ std::optional<std::filesystem::path> program_directory_from_argv0(const std::str
                                                                    std::string* why = nullptr);
 #endif
 
+// Closes this process to others, before any key, passphrase or plaintext is
+// read: no core or crash dump, and no other process of the same user reads
+// its memory or opens the files it holds. Linux: PR_SET_DUMPABLE 0 (which
+// also makes /proc/<pid>/fd, /proc/<pid>/mem and ptrace root's alone) and
+// RLIMIT_CORE 0. Windows: the process object's access list lets the user and
+// SYSTEM only ask after it, wait for it and end it (no memory reads, no
+// handle copies, no threads put in), and the system's fault dialog, which
+// offers a dump, is off. False, with a reason, where the system refuses.
+bool close_process_to_others(std::string* why = nullptr);
+
 // The command line as narrow text, the program's path first. POSIX: argv as
 // it is. Windows: the command line is read wide (GetCommandLineW,
 // CommandLineToArgvW) and each argument after the program's path converted to

@@ -1,9 +1,13 @@
 #include "util/platform.hpp"
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -134,5 +138,12 @@ bool for_each_directory_entry(const std::filesystem::path& directory,
 }
 
 bool keeps_access_lists(const std::string&) { return true; }
+
+bool close_process_to_others(std::string* why) {
+  const rlimit no_core{0, 0};
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::setrlimit(RLIMIT_CORE, &no_core) != 0)
+    return fail(why, std::strerror(errno));
+  return true;
+}
 
 }  // namespace vellicor

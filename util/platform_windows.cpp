@@ -1,12 +1,15 @@
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "util/console.hpp"
+#include "util/owner_only_windows.hpp"
 #include "util/platform.hpp"
 #include "util/windows_error.hpp"
 
@@ -258,6 +261,24 @@ bool keeps_access_lists(const std::string& folder) {
   const bool known = ::GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0;
   ::CloseHandle(h);
   return !known || (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+bool close_process_to_others(std::string* why) {
+  ::SetErrorMode(::GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  std::vector<unsigned char> user;
+  LPWSTR sid = nullptr;
+  if (!process_user(user) || !::ConvertSidToStringSidW(user_sid(user), &sid))
+    return fail(why, windows_error_text(::GetLastError()));
+  // Query (limited), wait and end: 0x1000 | 0x100000 | 0x1.
+  const std::wstring sddl = L"D:P(A;;0x101001;;;" + std::wstring(sid) + L")(A;;0x101001;;;SY)";
+  ::LocalFree(sid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return fail(why, windows_error_text(::GetLastError()));
+  const bool ok = ::SetKernelObjectSecurity(::GetCurrentProcess(), DACL_SECURITY_INFORMATION, descriptor) != 0;
+  const DWORD error = ::GetLastError();
+  ::LocalFree(descriptor);
+  return ok || fail(why, windows_error_text(error));
 }
 
 }  // namespace vellicor

@@ -72,6 +72,8 @@ struct Expected {
 // What a run must do with this file, read plainly: signature, the walk to the
 // first vcKy chunk (lengths and types only), then the envelope's lengths, then
 // whether every byte the envelope covers is the original's.
+Expected predict_envelope(const ByteBuffer& f, std::uint64_t p, const ByteBuffer& original_envelope);
+
 Expected predict(const ByteBuffer& f, const ByteBuffer& original_envelope, const std::string& path) {
   if (f.size() < 8) return {false, "[ERR] PNG too small\n"};
   if (!std::equal(test::kPngSignature.begin(), test::kPngSignature.end(), f.begin()))
@@ -85,6 +87,19 @@ Expected predict(const ByteBuffer& f, const ByteBuffer& original_envelope, const
         "vcKy")
       break;
   }
+  // Every vcKy the walk reaches counts, up to the end or to where it breaks.
+  int hidden = 0;
+  for (std::uint64_t q = p; q + 8 <= size && q + 8 + be(&f[q], 4) <= size; q += be(&f[q], 4) + 12)
+    hidden += std::equal(f.begin() + static_cast<std::ptrdiff_t>(q) + 4, f.begin() + static_cast<std::ptrdiff_t>(q) + 8,
+                         "vcKy");
+  const std::string warn = hidden < 2 ? "" : "[WARN] PNG '" + path + "' hides " + std::to_string(hidden) +
+                                                 " files (vcKy chunks); the first one is restored\n";
+  Expected e = predict_envelope(f, p, original_envelope);
+  e.err = warn + e.err;
+  return e;
+}
+
+Expected predict_envelope(const ByteBuffer& f, std::uint64_t p, const ByteBuffer& original_envelope) {
   const std::uint8_t* env = &f[p + 8];
   const std::uint64_t n = be(&f[p], 4);
   if (n < 2) return {false, "[ERR] envelope too small (no encaps length)\n" + kInvalid};

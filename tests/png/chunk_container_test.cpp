@@ -70,7 +70,10 @@ TEST(StegoWriter, ChunkGoesDirectlyBeforeFirstIendAndNothingElseChanges) {
         return test::embed_payload((dir / "carrier.png").string(), (dir / "out.png").string(), payload, header);
       });
       ASSERT_TRUE(r.result) << c.name << ": " << r.err;
-      EXPECT_EQ(r.err, "");
+      const bool hides = c.name == std::string("older vcKy before IEND");
+      EXPECT_EQ(r.err, hides ? "[WARN] carrier PNG '" + (dir / "carrier.png").string() +
+                                   "' already hides a file: extract will restore that one, not the new one\n"
+                             : "");
       EXPECT_EQ(r.out, "");
       // make_chunk computes the CRC with zlib, independently of the program.
       const ByteBuffer expected = cat({c.before, make_chunk("vcKy", payload), c.after});
