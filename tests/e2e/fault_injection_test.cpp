@@ -5,6 +5,7 @@
 // lines, the exit status, and that the scratch folder afterwards is exactly
 // what it was before (no output, no changed target, no temporary file).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -360,6 +361,36 @@ TEST_F(FaultTest, OwnReadOnlyFileIsNotReplaced) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "[ERR] cannot write outfile '" + w("ro.bin") + "'\n");
   EXPECT_EQ(snapshot(dir_.path()), before) << "files changed";
+}
+
+// Before it reads anything, a run is closed to the other processes of its
+// user: while it waits at the open of a pipe, its /proc entries are root's,
+// so they cannot open its files or read its memory, and it leaves no core.
+TEST_F(FaultTest, NoOtherProcessOfTheUserLooksIntoARun) {
+  const std::optional<unsigned> uid = unprivileged_user();
+  if (IsSkipped()) return;
+  if (uid) test::give_to_nobody(dir_.path());
+  const fs::path fifo = work_ / "stego.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  test::RunOptions as;
+  as.run_as_uid = uid;
+  const int pid = test::start_program(program_, {"extract", fifo.string(), w("out.bin")}, as);
+  int writer = -1;  // opens once the run has opened the pipe
+  for (int tries = 0; writer < 0 && tries < 10000; ++tries)
+    if ((writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) ::usleep(1000);
+  ASSERT_GE(writer, 0) << "the run never opened the pipe";
+  const std::string proc = "/proc/" + std::to_string(pid);
+  struct stat st {};
+  ASSERT_EQ(::stat((proc + "/fd").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u) << "the run's /proc entries are its user's";
+  std::ifstream limits(proc + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && !line.starts_with("Max core file size")) {
+  }
+  EXPECT_EQ(line.substr(26, 22), "0                    0") << line;
+  ::close(writer);
+  std::string output;
+  EXPECT_EQ(test::wait_program(pid, &output), 1) << output;
 }
 
 // A folder flush that fails after the output took its name: the output holds

@@ -8,9 +8,14 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -414,5 +419,60 @@ TEST_F(Pipelines, InputThatChangesSizeWhileReadIsRefused) {
   }
 }
 
+// Plaintext is wiped before its memory goes back: every block freed while a
+// run is watched is scanned for a marker that fills the input.
+std::atomic<bool> watching{false};
+std::atomic<int> freed_with_marker{0};
+constexpr std::string_view kMarker = "plaintext-marker-0f3a9c";
+
+void scan_freed(void* p, std::size_t n) {
+  if (watching && ::memmem(p, n, kMarker.data(), kMarker.size()) != nullptr) ++freed_with_marker;
+}
+
+TEST_F(Pipelines, PlaintextIsWipedBeforeItsMemoryIsFreed) {
+  ByteBuffer input;
+  while (input.size() < (3u << 20)) input.insert(input.end(), kMarker.begin(), kMarker.end());
+  make_stego(input);
+  struct Case {
+    const char* what;
+    std::function<Outcome()> run;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"extract to a device (copied through memory)", [] { return extract("stego.png", "/dev/null"); }, true},
+      {"embed whose input fails half way into a block",
+       [] {
+         bool halved = false;  // a block's first read gets half, the next one fails
+         Override<&native::Syscalls::read> eio([&](int fd, void* b, size_t n) {
+           if (halved) return errno = EIO, ssize_t{-1};
+           halved = n >= write_block_length;
+           return ::read(fd, b, halved ? n / 2 : n);
+         });
+         return embed("input.bin", "carrier.png", "other.png");
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    freed_with_marker = 0;
+    watching = true;
+    const Outcome r = c.run();
+    watching = false;
+    EXPECT_EQ(r.result, c.ok) << c.what << ": " << r.err;
+    EXPECT_EQ(freed_with_marker, 0) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace vellicor
+
+// The test program's allocator: blocks freed while watched are scanned, and
+// every block starts cleared, so a marker found was put there by its user.
+void* operator new(std::size_t n) {
+  if (void* p = std::calloc(1, n != 0 ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  if (p != nullptr) vellicor::scan_freed(p, ::malloc_usable_size(p));
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
