@@ -69,8 +69,16 @@ TEST_F(RecipientE2e, RefusalsWriteNothing) {
   q[0] = 0x01, q[1] = 0x0D;  // the first coefficient is q = 3329 (0x0D01)
   write_file(home_ / "q.pub", q);
   write_file(home_ / "mail.txt", std::string_view("Hi, no key here.\n"));
+  write_file(home_ / "zero.pub", ByteBuffer(1568, 0));  // t = 0: s = 0 opens it
+  fs::create_hard_link(home_ / "in.txt", home_ / "in.lnk");
+  fs::create_symlink("in.txt", home_ / "in.sym");
   std::string text = run({"pubkey"}).out.substr(kBanner.size() + kKeysOk.size(), 2119);
+  const std::string good = text;
   text[100] = text[100] == 'A' ? 'B' : 'A';
+  auto is_input = [](const std::string& out, const std::string& in = "in.txt") {
+    return "[ERR] output '" + out + "' is the input file '" + in +
+           "'; sealed for the recipient, it could not be restored here: choose another output\n";
+  };
   const std::string invalid = "' is not a valid Kyber-1024 public key (a coefficient is 3329 or more)\n";
   const std::string checksum = "the key text does not match its checksum (a character is changed, missing or extra)\n";
   // The words after the positional three, the output, and the one line; an empty output: no Embedding line.
@@ -85,6 +93,12 @@ TEST_F(RecipientE2e, RefusalsWriteNothing) {
       {{"--to", "b.pub"}, "o.png", kRecipientFile + "b.pub" + invalid},
       {{"--to", "q.pub"}, "o.png", kRecipientFile + "q.pub" + invalid},
       {{"--to", "mail.txt"}, "mail.txt", "[ERR] output 'mail.txt' is the recipient file 'mail.txt'; choose another output\n"},
+      {{"--to", "zero.pub"}, "o.png",
+       kRecipientFile + "zero.pub' is a public key that anyone can open (every coefficient of its vector t is within "
+                        "+-64 of zero); nothing was sealed\n"},
+      {{"--to", good}, "in.txt", is_input("in.txt")},
+      {{"--to", good}, "in.lnk", is_input("in.lnk")},
+      {{"--to", good}, "in.sym", is_input("in.sym")},
   };
   const std::string before = listing();
   for (const auto& [extra, output, line] : cases) {
@@ -97,6 +111,10 @@ TEST_F(RecipientE2e, RefusalsWriteNothing) {
     EXPECT_EQ(listing(), before) << line;
   }
   EXPECT_EQ(read_text(home_ / "mail.txt"), "Hi, no key here.\n");
+  EXPECT_EQ(read_text(home_ / "in.txt"), "for B only");
+  const RunResult corrected = run({"embed", "in.tx", "carrier.png", "in.txt", "--to", good});  // in.tx -> in.txt
+  EXPECT_EQ(corrected.err, is_input("in.txt", path("in.txt")));
+  EXPECT_EQ(listing(), before);
   const RunResult r = run({"pubkey", "keys/kyber.prv"});  // never onto a key file
   EXPECT_EQ(r.out, kBanner + kKeysOk + "[ERR] pubkey failed\n");
   EXPECT_EQ(r.err, "[ERR] output 'keys/kyber.prv' is the key file 'keys/kyber.prv'; choose another output\n");

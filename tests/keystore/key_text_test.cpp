@@ -1,6 +1,8 @@
 // The text form of a public key and its fingerprint, on a fixed key: byte i is 4 * i mod 128 (every coefficient below q).
 #include "keystore/key_text.hpp"
 
+#include "kem/kem.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -57,6 +59,35 @@ TEST(KeyText, EveryChangedDroppedOrAddedCharacterIsRefused) {
     added.insert(i, 1, 'Q');
     ASSERT_FALSE(taken(changed) || taken(dropped) || taken(added)) << "position " << i;
   }
+}
+
+// A key whose vector t has only small coefficients opens with s = 0; no key
+// the KEM makes is one.
+TEST(KeyText, OnlyAKeyWithASmallVectorTOpensWithoutTheSecret) {
+  auto key_of = [](unsigned first, unsigned rest) {  // 12-bit coefficients, two in three bytes
+    ByteBuffer key(key_text_key_length, 0x5A);
+    for (std::size_t i = 0, c = 0; i + 32 < key.size(); i += 3, c += 2) {
+      const unsigned low = c == 0 ? first : rest, high = rest;
+      key[i] = static_cast<std::uint8_t>(low), key[i + 1] = static_cast<std::uint8_t>(low >> 8 | (high & 0xF) << 4);
+      key[i + 2] = static_cast<std::uint8_t>(high >> 4);
+    }
+    return key;
+  };
+  const struct {
+    unsigned first, rest;
+    bool opens;
+  } cases[] = {{0, 0, true}, {64, 64, true}, {3329 - 64, 3329 - 64, true}, {65, 0, false},
+               {3329 - 65, 3329 - 1, false}, {1664, 3, false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(key_opens_without_secret(key_of(c.first, c.rest)), c.opens) << c.first << " then " << c.rest;
+  KemHandle kem = make_kyber1024();
+  ByteBuffer pub(kem->length_public_key), prv(kem->length_secret_key);
+  int opens = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(OQS_KEM_keypair(kem.get(), pub.data(), prv.data()), OQS_SUCCESS);
+    opens += key_opens_without_secret(pub) ? 1 : 0;
+  }
+  EXPECT_EQ(opens, 0);
 }
 
 }  // namespace
