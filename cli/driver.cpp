@@ -84,8 +84,62 @@ int missing_arguments(std::string_view command) {
   return 1;
 }
 
-int run_genkeys() {
-  if (!ensure_kyber_keypair()) {
+// The options that may stand anywhere after the command word, taken out of
+// the words; the other words stay in their order.
+struct Options {
+  std::optional<std::string> recipient;  // embed --to
+  PassphraseSource passphrase;           // --passphrase-file
+  bool protect = false;                  // genkeys --passphrase
+};
+
+// False after a line where an option is given twice or has no value. `to`:
+// embed's --to is taken; `flag`: genkeys' --passphrase is.
+bool take_options(const Words& words, bool to, bool flag, std::vector<char*>& rest, Options& options) {
+  struct Valued {
+    std::string_view name;
+    std::optional<std::string>* value;
+    std::string_view needs;
+  };
+  const Valued valued[] = {
+      {"--to", to ? &options.recipient : nullptr, "the recipient's public key text, or the path of a file that holds it"},
+      {"--passphrase-file", &options.passphrase.file, "the path of a file whose first line is the passphrase"},
+  };
+  rest.assign(words.first, words.first + 1);
+  for (int i = 1; i < words.count; ++i) {
+    const std::string_view word = words[i];
+    const Valued* option = nullptr;
+    for (const Valued& v : valued)
+      if (v.value != nullptr && word == v.name) option = &v;
+    if (flag && word == "--passphrase") {
+      options.protect = true;
+      continue;
+    }
+    if (option == nullptr) {
+      rest.push_back(words.first[i]);
+      continue;
+    }
+    if (*option->value || (i + 1 < words.count && words[i + 1] == option->name)) {
+      err({"[ERR] ", option->name, " is given twice; name one ",
+           option->name == "--to" ? "recipient" : "passphrase file", "\n"});
+      return false;
+    }
+    if (i + 1 == words.count || *words[i + 1] == '\0') {
+      err({"[ERR] ", option->name, " needs a value: ", option->needs, "\n"});
+      return false;
+    }
+    *option->value = words[++i];
+  }
+  return true;
+}
+
+int run_genkeys(const Options& options) {
+  if (!(options.protect ? ensure_protected_keypair(options.passphrase) : ensure_kyber_keypair())) {
+    out("[ERR] genkeys failed\n");
+    return 1;
+  }
+  if (options.protect && !private_key_protected()) {
+    err({"[ERR] the key pair in '", printable(key_directory),
+         "' is there already, without a passphrase; protect it with: vellicor passphrase\n"});
     out("[ERR] genkeys failed\n");
     return 1;
   }
@@ -111,36 +165,17 @@ int run_pubkey(const Words& words) {
   return 0;
 }
 
-// "--to <recipient>" may stand anywhere after embed's command word; it is
-// taken out, and the other words stay in their order. False after a line
-// where it is given twice or has no value.
-bool take_recipient(const Words& words, std::vector<char*>& rest, std::optional<std::string>& recipient) {
-  constexpr std::string_view kTo = "--to";
-  rest.assign(words.first, words.first + 1);
-  for (int i = 1; i < words.count; ++i) {
-    if (words[i] != kTo) {
-      rest.push_back(words.first[i]);
-      continue;
-    }
-    if (recipient || (i + 1 < words.count && words[i + 1] == kTo)) {
-      err("[ERR] --to is given twice; name one recipient\n");
-      return false;
-    }
-    if (i + 1 == words.count || *words[i + 1] == '\0') {
-      err("[ERR] --to needs a value: the recipient's public key text, or the path of a file that holds it\n");
-      return false;
-    }
-    recipient = words[++i];
+// passphrase: adds, changes or removes the protection of the existing pair.
+int run_passphrase(const Options& options) {
+  if (!change_passphrase(options.passphrase)) {
+    out("[ERR] passphrase failed\n");
+    return 1;
   }
-  return true;
+  return 0;
 }
 
 // words[0] is the command word; its arguments follow.
-int run_embed(const Words& typed) {
-  std::vector<char*> rest;
-  std::optional<std::string> recipient;
-  if (!take_recipient(typed, rest, recipient)) return 1;
-  const Words words{rest.data(), static_cast<int>(rest.size())};
+int run_embed(const Words& words, const Options& options) {
   if (words.count < 4) return missing_arguments("embed");
   std::optional<std::string> input = smart_correct_path(words[1]);
   if (!input) return 1;
@@ -150,7 +185,7 @@ int run_embed(const Words& typed) {
   out({"[INFO] Embedding '", printable(*input), "' into carrier PNG '", printable(*carrier), "' -> '",
        printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
-  if (!encrypt_and_embed(*input, *carrier, output, recipient)) {
+  if (!encrypt_and_embed(*input, *carrier, output, options.recipient)) {
     out("[ERR] embed failed\n");
     return 1;
   }
@@ -158,14 +193,14 @@ int run_embed(const Words& typed) {
   return 0;
 }
 
-int run_extract(const Words& words) {
+int run_extract(const Words& words, const Options& options) {
   if (words.count < 3) return missing_arguments("extract");
   std::optional<std::string> stego = smart_correct_path(words[1]);
   if (!stego) return 1;
   const std::string output = words[2];
   out({"[INFO] Extracting from stego PNG '", printable(*stego), "' -> '", printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
-  if (!extract_and_decrypt(*stego, output)) {
+  if (!extract_and_decrypt(*stego, output, options.passphrase)) {
     out("[ERR] extract failed\n");
     return 1;
   }
@@ -183,16 +218,23 @@ int dispatch(const Words& words) {
     out(kVersionLine);
     return 0;
   }
-  // A word of its own, matched exactly: command correction stays as it is.
-  if (typed == "pubkey") return run_pubkey(words);
-  const std::string command = correct_command(typed);
-  if (command == "genkeys") return run_genkeys();
-  if (command != "embed" && command != "extract") {
+  // Words of their own, matched exactly: command correction stays as it is.
+  const bool own_word = typed == "pubkey" || typed == "passphrase";
+  const std::string command = own_word ? typed : correct_command(typed);
+  if (command != "genkeys" && command != "embed" && command != "extract" && !own_word) {
     err("Invalid command. Try: Vellicor --help\n");
     return 1;
   }
-  if (!check_key_pair()) return 1;
-  return command == "embed" ? run_embed(words) : run_extract(words);
+  if (command == "pubkey") return run_pubkey(words);
+  const bool pipeline = command == "embed" || command == "extract";
+  if (pipeline && !check_key_pair()) return 1;
+  std::vector<char*> rest;
+  Options options;
+  if (!take_options(words, command == "embed", command == "genkeys", rest, options)) return 1;
+  if (command == "genkeys") return run_genkeys(options);
+  if (command == "passphrase") return run_passphrase(options);
+  const Words taken{rest.data(), static_cast<int>(rest.size())};
+  return command == "embed" ? run_embed(taken, options) : run_extract(taken, options);
 }
 
 }  // namespace

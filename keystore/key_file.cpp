@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "keystore/key_store.hpp"
+#include "keystore/protected_key.hpp"
 #include "util/console.hpp"
 #include "util/platform.hpp"
 
@@ -57,10 +58,12 @@ bool owns_program_folder(const std::string& owner) {
   return !owner.empty() && folder.open(".", options) && folder.owner_status(st) && st.owner == owner;
 }
 
+}  // namespace
+
 // What was opened must be of the right kind, the user's (or root's, or the
 // program folder owner's) and writable by no one else.
-bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret) {
-  const std::string_view what = folder ? "key folder '" : "key file '";
+bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret, std::string_view what,
+                  bool refuse_readable) {
   OwnerStatus st;
   std::error_code why;
   if (!file.owner_status(st, &why))
@@ -76,10 +79,19 @@ bool check_opened(const InputFile& file, const std::string& path, bool folder, b
   if (st.mode_known && (st.mode & 022) != 0)
     return refuse({"[ERR] ", what, printable(path), "' is writable by ", (st.mode & 002) != 0 ? "others" : "its group",
                    "; run: chmod ", folder ? "700 " : "go-w ", printable(for_shell(path)), "\n"});
+  if (refuse_readable && st.mode_known && (st.mode & 044) != 0)
+    return refuse({"[ERR] ", what, printable(path), "' may be read by others; run: chmod 600 ",
+                   printable(for_shell(path)), "\n"});
   if (secret && st.mode_known && (st.mode & 044) != 0)
     err({"[WARN] private key '", printable(path), "' may be read by others; run: chmod 600 ",
          printable(for_shell(path)), "\n"});
   return true;
+}
+
+namespace {
+
+bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret) {
+  return check_opened(file, path, folder, secret, folder ? "key folder '" : "key file '", false);
 }
 
 // A key file is opened without following a link at its own name and without
@@ -129,21 +141,69 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path) {
   return true;
 }
 
+bool private_key_is_protected(const InputFile& file, std::size_t secret_key_length, std::size_t public_key_length) {
+  std::uint8_t start[8] = {};
+  return file.size_known() && file.size() == protected_key_length(secret_key_length, public_key_length) &&
+         file.read_at(0, start, sizeof start) && looks_protected(start);
+}
+
+namespace {
+
+// The whole protected file, parsed; false after its line.
+bool read_protected(InputFile& file, std::size_t secret_key_length, std::size_t public_key_length, ByteBuffer& bytes,
+                    ProtectedKeyHeader& header) {
+  bytes.assign(file.size(), 0);
+  std::string why;
+  if (!file.read_at(0, bytes.data(), bytes.size()))
+    return refuse({"[ERR] cannot read key file '", printable(private_key_path), "'\n"});
+  if (!parse_protected_key(bytes, secret_key_length, public_key_length, header, why))
+    return refuse({"[ERR] key file '", printable(private_key_path), "': ", why, "\n"});
+  return true;
+}
+
+}  // namespace
+
 bool key_pair_matches(KeyFiles& keys, ByteView public_key, std::size_t secret_key_length,
                       std::string_view nothing_done) {
   // The secret key is the secret vector, then the public key, its hash and
   // the implicit-rejection value (32 bytes each): only the public half is
-  // read, never the secret vector.
+  // read, never the secret vector. A protected file holds it in the clear.
   const std::size_t at = secret_key_length - public_key.size() - 64;
   ByteBuffer held(public_key.size());
-  if (secret_key_length >= public_key.size() + 64 &&
-      key_file_size_is(keys.private_key, private_key_path, secret_key_length) &&
-      keys.private_key.read_at(at, held.data(), held.size()) &&
-      equal_in_constant_time(held.data(), public_key.data(), public_key.size()))
-    return true;
+  bool read = false;
+  if (private_key_is_protected(keys.private_key, secret_key_length, public_key.size())) {
+    ByteBuffer bytes;
+    ProtectedKeyHeader header;
+    if (!read_protected(keys.private_key, secret_key_length, public_key.size(), bytes, header)) return false;
+    held.assign(header.public_key.begin(), header.public_key.end());
+    read = true;
+  } else {
+    read = secret_key_length >= public_key.size() + 64 &&
+           key_file_size_is(keys.private_key, private_key_path, secret_key_length) &&
+           keys.private_key.read_at(at, held.data(), held.size());
+  }
+  if (read && equal_in_constant_time(held.data(), public_key.data(), public_key.size())) return true;
   return refuse({"[ERR] '", printable(public_key_path), "' is not the public key held in '",
                  printable(private_key_path),
                  "'; ", nothing_done, ": restore the pair from its backup, or move both files away for a new pair\n"});
+}
+
+bool read_secret_key(InputFile& file, const PassphraseSource& passphrase, std::size_t secret_key_length,
+                     std::size_t public_key_length, SecretBytes& out) {
+  if (!private_key_is_protected(file, secret_key_length, public_key_length)) {
+    if (read_key_file(file, private_key_path, secret_key_length, out)) return true;
+    return refuse({"[ERR] missing kyber.prv in '", printable(private_key_path), "'\n"});
+  }
+  ByteBuffer bytes;
+  ProtectedKeyHeader header;
+  SecretBytes words;
+  std::string why;
+  if (!read_protected(file, secret_key_length, public_key_length, bytes, header) ||
+      !passphrase_to_open(passphrase, words))
+    return false;
+  if (!unprotect_secret_key(bytes, words, secret_key_length, public_key_length, out, why))
+    return refuse({"[ERR] cannot open '", printable(private_key_path), "': ", why, "\n"});
+  return true;
 }
 
 }  // namespace vellicor

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "keystore/passphrase.hpp"
 #include "util/file_io.hpp"
 #include "util/secret.hpp"
 
@@ -36,10 +37,26 @@ bool open_key_files(KeyFiles& keys);
 // opened key files, under any of its names.
 bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path);
 
+// `file` (opened) checked as a key file is: kind, owner and mode, `what`
+// naming it in the lines ("key file '"); `refuse_readable` refuses one that
+// others may read, where `secret` only warns of it.
+bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret, std::string_view what,
+                  bool refuse_readable);
+
+// Whether kyber.prv, opened as `file`, is protected by a passphrase (its
+// size and its magic; FORMAT.md).
+bool private_key_is_protected(const InputFile& file, std::size_t secret_key_length, std::size_t public_key_length);
+
+// The secret key of kyber.prv, opened as `file`: raw, or opened with the
+// passphrase from `passphrase`. False after its "[ERR] " lines (for a raw key
+// the pipeline's "missing kyber.prv" line too).
+bool read_secret_key(InputFile& file, const PassphraseSource& passphrase, std::size_t secret_key_length,
+                     std::size_t public_key_length, SecretBytes& out);
+
 // False, after a line, unless kyber.prv is a whole secret key of
 // `secret_key_length` bytes that holds `public_key` (compared in constant
-// time; only that half of it is read): nothing is sealed for a key that could
-// not open it.
+// time; only that half of it is read, or the clear public key of a protected
+// file): nothing is sealed for a key that could not open it.
 // `nothing_done` says what the refusal kept from happening.
 bool key_pair_matches(KeyFiles& keys, ByteView public_key, std::size_t secret_key_length,
                       std::string_view nothing_done = "nothing was sealed");

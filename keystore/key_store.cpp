@@ -4,6 +4,8 @@
 #include <optional>
 
 #include "kem/kem.hpp"
+#include "keystore/key_file.hpp"
+#include "keystore/protected_key.hpp"
 #include "util/byte_buffer.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
@@ -105,8 +107,17 @@ bool generation_failed() {
 }
 
 // Both files are written from one fresh pair, the public key first; an old
-// file is never paired with a new one.
-bool generate_pair(bool orphan_found) {
+// file is never paired with a new one. With `protect`, the secret key is
+// sealed under a passphrase before it reaches the disk.
+bool generate_pair(bool orphan_found, const PassphraseSource* protect) {
+  SecretBytes passphrase;
+  if (protect != nullptr) {
+    if (!passphrase_to_set(*protect, passphrase)) return false;
+    if (passphrase.empty()) {
+      err("[ERR] an empty passphrase protects nothing; no key pair was made\n");
+      return false;
+    }
+  }
   KemHandle kem = make_kyber1024();
   if (!kem) {
     err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed (Kyber-1024 not enabled?)\n");
@@ -120,8 +131,16 @@ bool generate_pair(bool orphan_found) {
 
   if (orphan_found && !set_aside_orphan()) return false;
   if (!write_key_file(public_key_path, public_key, false)) return generation_failed();
-  if (!write_key_file(private_key_path, secret_key.span(), true)) return generation_failed();
-  out({"[INFO] Kyber-1024 keypair generated in '", printable(key_directory), "'\n"});
+  ByteBuffer sealed;
+  std::string why;
+  if (protect != nullptr && !protect_secret_key(passphrase, secret_key, public_key.size(), sealed, why)) {
+    err({"[ERR] cannot protect the new private key: ", why, "\n"});
+    return generation_failed();
+  }
+  if (!write_key_file(private_key_path, protect != nullptr ? ByteView(sealed) : ByteView(secret_key.span()), true))
+    return generation_failed();
+  out({"[INFO] Kyber-1024 keypair generated in '", printable(key_directory), "'",
+       protect != nullptr ? ", the private key protected by a passphrase\n" : "\n"});
   return true;
 }
 
@@ -129,7 +148,7 @@ bool generate_pair(bool orphan_found) {
 
 namespace {
 
-bool ensure_pair() {
+bool ensure_pair(const PassphraseSource* protect) {
   Presence pub = probe(public_key_path);
   if (pub == Presence::unknown) return false;
   Presence prv = probe(private_key_path);
@@ -157,18 +176,85 @@ bool ensure_pair() {
     out("[INFO] keys OK\n");
     return true;
   }
-  return generate_pair(pub == Presence::absent && prv == Presence::present);
+  return generate_pair(pub == Presence::absent && prv == Presence::present, protect);
 }
 
-}  // namespace
-
-bool ensure_kyber_keypair() {
-  if (!ensure_pair()) return false;
+bool ensure_pair_of_kind(const PassphraseSource* protect) {
+  if (!ensure_pair(protect)) return false;
   // A drive without access lists (FAT, exFAT) keeps the private key open to
   // anyone who has the drive, whatever the program asked for.
   if (!keeps_access_lists(key_directory))
     err({"[WARN] the drive of '", printable(key_directory), "' keeps no access lists (FAT or exFAT): '",
          printable(private_key_path), "' is not protected from other users there\n"});
+  return true;
+}
+
+}  // namespace
+
+bool ensure_kyber_keypair() { return ensure_pair_of_kind(nullptr); }
+
+bool ensure_protected_keypair(const PassphraseSource& protect) { return ensure_pair_of_kind(&protect); }
+
+bool private_key_protected() {
+  KemHandle kem = make_kyber1024();
+  InputOptions options;
+  options.follow_links = false;
+  options.non_blocking = true;
+  InputFile file;
+  return kem && file.open(private_key_path, options) &&
+         private_key_is_protected(file, kem->length_secret_key, kem->length_public_key);
+}
+
+bool change_passphrase(const PassphraseSource& current) {
+  KemHandle kem = make_kyber1024();
+  KeyFiles keys;
+  if (!kem) {
+    err("[ERR] OQS_KEM_new(OQS_KEM_alg_kyber_1024) failed (Kyber-1024 not enabled?)\n");
+    return false;
+  }
+  if (!open_key_files(keys)) return false;
+  const std::size_t secret_length = kem->length_secret_key, public_length = kem->length_public_key;
+  const bool was_protected = private_key_is_protected(keys.private_key, secret_length, public_length);
+  SecretBytes secret_key;
+  if (!read_secret_key(keys.private_key, current, secret_length, public_length, secret_key)) return false;
+  SecretBytes passphrase;
+  if (!passphrase_to_set(PassphraseSource{}, passphrase)) return false;
+  ByteBuffer sealed;
+  std::string why;
+  if (passphrase.empty()) {
+    if (!was_protected) {
+      out({"[INFO] '", printable(private_key_path), "' has no passphrase; nothing was changed\n"});
+      return true;
+    }
+    if (!confirmed_at_terminal("Remove the passphrase? Anyone who copies keys/ can then open what is sealed for "
+                               "you. Type yes to remove it: ")) {
+      err("[ERR] the passphrase was not removed; nothing was changed\n");
+      return false;
+    }
+  } else if (!protect_secret_key(passphrase, secret_key, public_length, sealed, why)) {
+    err({"[ERR] cannot protect '", printable(private_key_path), "': ", why, "\n"});
+    return false;
+  }
+  // Replaced under the folder's lock, and only where kyber.prv is still the
+  // file that was read.
+  FolderLock lock;
+  std::error_code ec;
+  if (!lock.lock(key_directory, &ec)) {
+    err({"[ERR] cannot lock key directory '", printable(key_directory), "': ", ec.message(), "\n"});
+    return false;
+  }
+  if (!keys.private_key.is_same_file(private_key_path)) {
+    err({"[ERR] '", printable(private_key_path), "' was replaced while it was read; nothing was changed\n"});
+    return false;
+  }
+  keys.private_key.close();
+  if (!write_key_file(private_key_path, passphrase.empty() ? ByteView(secret_key.span()) : ByteView(sealed), true)) {
+    err({"[ERR] cannot write '", printable(private_key_path), "'; it is as it was\n"});
+    return false;
+  }
+  out({"[OK] '", printable(private_key_path), "' ",
+       passphrase.empty() ? "has no passphrase now\n"
+                          : (was_protected ? "has a new passphrase\n" : "is protected by a passphrase now\n")});
   return true;
 }
 

@@ -3,7 +3,8 @@
 #
 #   scripts/install-deps.sh build   compiler, CMake, pkg-config, Crypto++, zlib (the program alone)
 #   scripts/install-deps.sh test    build + GoogleTest, valgrind, objdump, libpng, OpenSSL, pngcheck, strace,
-#                                   git (the commit's time for packing, the two clones of the reproducibility check)
+#                                   git (the commit's time for packing, the two clones of the reproducibility check),
+#                                   python3 (the passphrase prompt driven through a pseudo-terminal)
 #   scripts/install-deps.sh check   test + clang with its sanitizer and libFuzzer runtime
 #   scripts/install-deps.sh bench   build + Google Benchmark, age, eatmydata, python3, time
 #   scripts/install-deps.sh python  python3 alone (fuzz/make_corpus.sh)
@@ -18,7 +19,7 @@ source "$(dirname "$0")/lib.sh"
 profile=${1:-test}
 
 build=(build-essential cmake pkg-config libcrypto++-dev zlib1g-dev)
-test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngcheck strace util-linux git)
+test=("${build[@]}" libgtest-dev valgrind binutils libpng-dev libssl-dev pngcheck strace util-linux git python3)
 # libclang-rt-dev follows the distribution's default clang (14 on Debian 12,
 # 19 on Debian 13) and brings the ASan, UBSan and libFuzzer runtimes for it.
 check=("${test[@]}" clang libclang-rt-dev)

@@ -108,12 +108,11 @@ bool seal_body(InputFile& input, const std::string& input_path, std::uint64_t li
 
 // Decapsulates and derives the AES key; the secret key and the shared secret
 // are wiped before this returns.
-bool recover_key(KemHandle& kem, InputFile& private_key_file, ByteView kem_ciphertext, SecretBytes& key) {
+bool recover_key(KemHandle& kem, InputFile& private_key_file, const PassphraseSource& passphrase,
+                 ByteView kem_ciphertext, SecretBytes& key) {
   SecretBytes secret_key;
-  if (!read_key_file(private_key_file, private_key_path, kem->length_secret_key, secret_key)) {
-    err({"[ERR] missing kyber.prv in '", printable(private_key_path), "'\n"});
+  if (!read_secret_key(private_key_file, passphrase, kem->length_secret_key, kem->length_public_key, secret_key))
     return false;
-  }
   SecretBytes shared(kem->length_shared_secret);
   if (OQS_KEM_decaps(kem.get(), shared.data(), kem_ciphertext.data(), secret_key.data()) != OQS_SUCCESS) {
     err("[ERR] OQS_KEM_decaps() failed (wrong keypair for this stego?)\n");
@@ -227,7 +226,8 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
   return true;
 }
 
-bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path) {
+bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path,
+                         const PassphraseSource& passphrase) {
   StegoPayload stego;
   if (!extract_from_png(stego_path, stego)) return false;
   EnvelopeHeader envelope;
@@ -258,7 +258,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     return false;
   }
   SecretBytes key;
-  if (!recover_key(kem, keys.private_key, envelope.kem_ciphertext(), key)) return false;
+  if (!recover_key(kem, keys.private_key, passphrase, envelope.kem_ciphertext(), key)) return false;
 
   // Opened block by block into the sink; nothing gets a name unless the tag
   // verified.

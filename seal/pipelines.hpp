@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "keystore/passphrase.hpp"
+
 namespace vellicor {
 
 // With a recipient (embed --to), the file is sealed for that public key
@@ -12,6 +14,8 @@ namespace vellicor {
 // compared, since neither is used.
 bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path,
                        const std::optional<std::string>& recipient = std::nullopt);
-bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path);
+// A protected kyber.prv is opened with the passphrase from `passphrase`.
+bool extract_and_decrypt(const std::string& stego_path, const std::string& output_path,
+                         const PassphraseSource& passphrase = {});
 
 }  // namespace vellicor

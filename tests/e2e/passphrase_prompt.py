@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""The passphrase prompt, driven through a real pseudo-terminal: a protected
+pair is made, a wrong passphrase is refused, the right one extracts, the
+passphrase is changed and removed. No typed passphrase shows on the terminal.
+
+    passphrase_prompt.py <program> <sample folder>
+The program is copied into a fresh folder (its keys/ goes beside it);
+VELLICOR_TEST_PROGRAM, where set, names the program instead. Exit 77: skipped."""
+import os
+import pty
+import shutil
+import sys
+import tempfile
+
+
+def run(program, args, answers):
+    """Runs the program on a new terminal; each (prompt, answer) is answered
+    once the prompt shows. Gives (exit status, everything the terminal showed)."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(os.path.dirname(program))
+        os.execv(program, [program] + args)
+    shown = b""
+    pending = list(answers)
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # the other side closed: the run ended
+            break
+        if not chunk:
+            break
+        shown += chunk
+        while pending and pending[0][0].encode() in shown.split(b"\n")[-1]:
+            os.write(fd, pending.pop(0)[1].encode() + b"\n")
+            shown += b"\n"  # where the answer was, so that the next prompt is on a line of its own
+    os.close(fd)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), shown.decode("latin-1")
+
+
+def main():
+    if os.environ.get("VELLICOR_TEST_WINDOWS_PROGRAM"):
+        print("the Windows console prompt is not driven through a pseudo-terminal")
+        return 77
+    program, samples = sys.argv[1], sys.argv[2]
+    program = os.environ.get("VELLICOR_TEST_PROGRAM") or program
+    failures = []
+    with tempfile.TemporaryDirectory() as home:
+        copy = os.path.join(home, "vellicor")
+        shutil.copy2(program, copy)
+        for name in ("carrier.png", "message.txt"):
+            shutil.copy(os.path.join(samples, name), home)
+        prv = os.path.join(home, "keys", "kyber.prv")
+        new, again, current = "New passphrase", "The same passphrase again", "Passphrase for keys/kyber.prv"
+        # (words, answers, exit status, text the terminal shows, kyber.prv's size after, back.txt restored)
+        steps = [
+            (["genkeys", "--passphrase"], [(new, "horse battery"), (again, "horse battery")], 0,
+             "the private key protected by a passphrase", 4815, False),
+            (["embed", "message.txt", "carrier.png", "s.png"], [], 0, "[OK] Stego PNG written: s.png", 4815, False),
+            (["extract", "s.png", "back.txt"], [(current, "horse batterz")], 1,
+             "wrong passphrase, or the file was changed", 4815, False),
+            (["extract", "s.png", "back.txt"], [(current, "horse battery")], 0, "[OK] Payload restored", 4815, True),
+            (["passphrase"], [(current, "horse battery"), (new, "staple"), (again, "staple")], 0,
+             "has a new passphrase", 4815, False),
+            (["passphrase"], [(current, "staple"), (new, "x"), (again, "y")], 1, "the two passphrases differ", 4815,
+             False),
+            (["passphrase"], [(current, "staple"), (new, ""), (again, ""), ("Type yes", "yes")], 0,
+             "has no passphrase now", 3168, False),
+            (["extract", "s.png", "back.txt"], [], 0, "[OK] Payload restored", 3168, True),
+        ]
+        for words, answers, status, text, size, restored in steps:
+            back = os.path.join(home, "back.txt")
+            if os.path.exists(back):
+                os.remove(back)
+            got, shown = run(copy, words, answers)
+            where = " ".join(words) + " " + repr([a for _, a in answers])
+            if got != status:
+                failures.append(f"{where}: status {got}, expected {status}\n{shown}")
+            if text not in shown:
+                failures.append(f"{where}: '{text}' not shown\n{shown}")
+            for _, answer in answers:
+                if len(answer) > 3 and answer in shown:
+                    failures.append(f"{where}: the passphrase '{answer}' was shown\n{shown}")
+            if os.path.getsize(prv) != size:
+                failures.append(f"{where}: kyber.prv has {os.path.getsize(prv)} bytes, expected {size}")
+            with open(os.path.join(samples, "message.txt"), "rb") as f:
+                message = f.read()
+            if restored != (os.path.exists(back) and open(back, "rb").read() == message):
+                failures.append(f"{where}: back.txt {'not ' if restored else ''}restored")
+    for f in failures:
+        print(f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
