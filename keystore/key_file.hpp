@@ -43,8 +43,9 @@ bool output_is_not_a_key(const KeyFiles& keys, const std::string& output_path);
 bool check_opened(const InputFile& file, const std::string& path, bool folder, bool secret, std::string_view what,
                   bool refuse_readable);
 
-// Whether kyber.prv, opened as `file`, is protected by a passphrase (its
-// size and its magic; FORMAT.md).
+// Whether kyber.prv, opened as `file`, has the size of a protected one (no
+// raw key has it; FORMAT.md), so that it is read as one and a changed byte
+// anywhere, the magic too, is told as such.
 bool private_key_is_protected(const InputFile& file, std::size_t secret_key_length, std::size_t public_key_length);
 
 // The secret key of kyber.prv, opened as `file`: raw, or opened with the

@@ -457,5 +457,59 @@ TEST_F(PipelineE2e, OlderPayloadAndLateOrDamagedChunks) {
   EXPECT_EQ(test::read_text(home_ / "back.bin"), "older");
 }
 
+// A protected kyber.prv: only its passphrase opens it; a wrong one, a changed
+// byte anywhere, an unknown version, a passphrase file others may read and a
+// run with neither terminal nor file each end with one line and no output.
+TEST_F(PipelineE2e, ProtectedKeyOpensOnlyWithItsPassphrase) {
+  if (!windows_program().empty()) GTEST_SKIP() << "runs the Linux program without a terminal (setsid)";
+  fs::remove_all(home_ / "keys");
+  write_file(home_ / "pw", std::string_view("horse battery\n"));
+  fs::permissions(home_ / "pw", fs::perms(0600));
+  write_file(home_ / "bad", std::string_view("horse batterz\n"));
+  fs::permissions(home_ / "bad", fs::perms(0600));
+  ASSERT_EQ(run({"genkeys", "--passphrase", "--passphrase-file", "pw"}).status, 0);
+  const ByteBuffer prv = read_file(home_ / "keys/kyber.prv");
+  ASSERT_EQ(prv.size(), 4815u);
+  const ByteBuffer input = noise(5000, 8);
+  make_stego(input);
+  const std::string cannot_open = "[ERR] cannot open 'keys/kyber.prv': wrong passphrase, or the file was changed\n";
+  const std::string key_file = "[ERR] key file 'keys/kyber.prv': ";
+  const struct {
+    const char* what;
+    int flip;          // the byte of kyber.prv changed, or -1
+    std::string file;  // --passphrase-file, or none: a run with no terminal
+    std::string err;
+  } cases[] = {
+      {"the passphrase", -1, "pw", ""},
+      {"a wrong passphrase", -1, "bad", cannot_open},
+      {"the magic changed", 0, "pw", key_file + "not a protected key file\n"},
+      {"an unknown version", 8, "pw", key_file + "unknown version 33\n"},
+      {"the salt changed", 19, "pw", cannot_open},
+      {"the public key changed", 63, "pw", cannot_open},
+      {"the tag changed", 4814, "pw", cannot_open},
+      {"no terminal and no file", -1, "",
+       "[ERR] kyber.prv is protected by a passphrase, and it cannot be asked (no terminal to ask on); give it with "
+       "--passphrase-file <file>\n"},
+  };
+  for (const auto& c : cases) {
+    ByteBuffer changed = prv;
+    if (c.flip >= 0) changed[static_cast<std::size_t>(c.flip)] ^= 0x20;
+    write_file(home_ / "keys/kyber.prv", changed);
+    fs::remove(home_ / "back.bin");
+    std::vector<std::string> words = {program_.string(), "extract", "stego.png", "back.bin"};
+    if (!c.file.empty()) words.insert(words.end(), {"--passphrase-file", c.file});
+    const RunResult r = run_program("/usr/bin/setsid", words);  // no controlling terminal
+    EXPECT_EQ(r.err, c.err) << c.what;
+    EXPECT_EQ(r.out, extract_out("stego.png", "back.bin", c.err.empty())) << c.what;
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.what;
+    EXPECT_EQ(fs::exists(home_ / "back.bin"), c.err.empty()) << c.what;
+    if (c.err.empty()) EXPECT_EQ(read_file(home_ / "back.bin"), input);
+  }
+  fs::permissions(home_ / "pw", fs::perms(0644));
+  write_file(home_ / "keys/kyber.prv", prv);
+  EXPECT_EQ(run({"extract", "stego.png", "back.bin", "--passphrase-file", "pw"}).err,
+            "[ERR] passphrase file 'pw' may be read by others; run: chmod 600 '" + path("pw") + "'\n");
+}
+
 }  // namespace
 }  // namespace vellicor
