@@ -15,6 +15,7 @@
 // (-close_fd_mask), so the message survives.
 extern "C" void __sanitizer_print_stack_trace();
 extern "C" void __sanitizer_report_error_summary(const char* summary);
+extern "C" void __sanitizer_set_death_callback(void (*callback)());
 
 namespace vellicor::fuzz {
 
@@ -113,6 +114,76 @@ std::vector<std::string> list_dir(const std::string& dir) {
   ::closedir(d);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+namespace {
+
+// Where standard error was before a capture took it, and the file that holds
+// what was written since; a sanitizer report written inside a capture (where
+// libFuzzer has not given the sanitizer a descriptor of its own) is copied
+// back there as the process dies, so that it is never lost.
+int g_saved_err = -1;
+int g_captured_err = -1;
+
+void show_captured_report() {
+  if (g_saved_err < 0 || g_captured_err < 0) return;
+  char block[4096];
+  ssize_t got = 0;
+  for (off_t at = 0; (got = ::pread(g_captured_err, block, sizeof block, at)) > 0; at += got)
+    if (::write(g_saved_err, block, static_cast<std::size_t>(got)) != got) return;
+}
+
+// Points descriptor `fd` at a fresh scratch file until finish(); then reads
+// back what was written there.
+class Redirect {
+ public:
+  Redirect(int fd, const char* name) : fd_(fd), path_(scratch_dir() + "/" + name) {
+    file_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    saved_ = ::dup(fd);
+    if (file_ < 0 || saved_ < 0 || ::dup2(file_, fd) < 0) {
+      std::perror("fuzz capture");
+      std::abort();
+    }
+    if (fd == STDERR_FILENO) {
+      g_saved_err = saved_;
+      g_captured_err = file_;
+      static const bool once = (__sanitizer_set_death_callback(show_captured_report), true);
+      (void)once;
+    }
+  }
+  ~Redirect() {
+    if (saved_ >= 0) ::close(saved_);
+    if (file_ >= 0) ::close(file_);
+    ::unlink(path_.c_str());
+  }
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+  std::string finish() {
+    ::dup2(saved_, fd_);
+    if (fd_ == STDERR_FILENO) g_saved_err = g_captured_err = -1;
+    std::vector<std::uint8_t> bytes;
+    if (!read_bytes(path_, bytes)) std::abort();
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  int file_ = -1;
+  int saved_ = -1;
+};
+
+}  // namespace
+
+Printed capture(const std::function<void()>& run) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  Redirect out(STDOUT_FILENO, "captured-out"), err(STDERR_FILENO, "captured-err");
+  run();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return {out.finish(), err.finish()};
 }
 
 void check_failed(const char* file, int line, const char* what) {

@@ -4,6 +4,7 @@
 // file-based operations, and a check that stops the run with a message.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,14 @@ bool exists(const std::string& path);
 void remove_file(const std::string& path);
 // Names in a folder, sorted, "." and ".." left out.
 std::vector<std::string> list_dir(const std::string& dir);
+
+// What `run` wrote to standard output and to standard error (both streams
+// are flushed and their descriptors put back afterwards).
+struct Printed {
+  std::string out;
+  std::string err;
+};
+Printed capture(const std::function<void()>& run);
 
 // A broken invariant: the message goes to the fuzzer's own output and the
 // process aborts, so libFuzzer keeps the input as a crash.

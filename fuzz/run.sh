@@ -4,7 +4,8 @@
 #
 #   fuzz/run.sh [seconds per target, default 60] [--parallel] [target ...]
 #
-# Targets: fuzz_chunk_walk fuzz_open fuzz_words fuzz_path (default: all).
+# Targets: fuzz_chunk_walk fuzz_open fuzz_words fuzz_path fuzz_key_text fuzz_protected_key
+# (default: all).
 # --parallel runs the targets at the same time instead of one after another.
 # The build is the fuzz preset of CMakePresets.json, in build-fuzz/; the working
 # corpus grows in build-fuzz/corpus/<target>, seeded from fuzz/corpus/<target>;
@@ -25,7 +26,7 @@ for arg in "$@"; do
     *) seconds=$arg ;;
   esac
 done
-((${#targets[@]})) || targets=(fuzz_chunk_walk fuzz_open fuzz_words fuzz_path)
+((${#targets[@]})) || targets=(fuzz_chunk_walk fuzz_open fuzz_words fuzz_path fuzz_key_text fuzz_protected_key)
 
 build=$root/build-fuzz
 jobs=${VELLICOR_FUZZ_BUILD_JOBS:-2}
@@ -42,6 +43,8 @@ options() {
     fuzz_chunk_walk | fuzz_open) echo -dict="$root/fuzz/png.dict" ;;
     fuzz_words) echo -max_len=256 ;;
     fuzz_path) echo -max_len=320 ;;
+    fuzz_key_text) echo -max_len=8192 -dict="$root/fuzz/key_text.dict" ;;
+    fuzz_protected_key) echo -max_len=5120 ;;
   esac
 }
 

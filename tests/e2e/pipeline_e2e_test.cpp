@@ -503,7 +503,9 @@ TEST_F(PipelineE2e, ProtectedKeyOpensOnlyWithItsPassphrase) {
     EXPECT_EQ(r.out, extract_out("stego.png", "back.bin", c.err.empty())) << c.what;
     EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << c.what;
     EXPECT_EQ(fs::exists(home_ / "back.bin"), c.err.empty()) << c.what;
-    if (c.err.empty()) EXPECT_EQ(read_file(home_ / "back.bin"), input);
+    if (c.err.empty()) {
+      EXPECT_EQ(read_file(home_ / "back.bin"), input);
+    }
   }
   fs::permissions(home_ / "pw", fs::perms(0644));
   write_file(home_ / "keys/kyber.prv", prv);
