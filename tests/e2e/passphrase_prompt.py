@@ -5,12 +5,40 @@ passphrase is changed and removed. No typed passphrase shows on the terminal.
 
     passphrase_prompt.py <program> <sample folder>
 The program is copied into a fresh folder (its keys/ goes beside it);
-VELLICOR_TEST_PROGRAM, where set, names the program instead. Exit 77: skipped."""
+VELLICOR_TEST_PROGRAM, where set, names the program instead, and
+VELLICOR_TEST_WINDOWS_PROGRAM an exe run under Wine (VELLICOR_TEST_LAUNCHER,
+default scripts/wine-run.sh), whose console Wine draws on the terminal."""
 import os
 import pty
+import re
 import shutil
 import sys
+import fcntl
+import struct
 import tempfile
+import termios
+import time
+
+WINDOWS = os.environ.get("VELLICOR_TEST_WINDOWS_PROGRAM", "")
+LAUNCHER = os.environ.get("VELLICOR_TEST_LAUNCHER") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "wine-run.sh")
+
+
+def as_text(shown):
+    """What the terminal shows, without the cursor moves Wine's console draws
+    with (a blank is drawn as "clear to the end, one column on")."""
+    shown = shown.replace(b"\x1b[K\x1b[1C", b" ")
+    return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown).replace(b"\r", b"").decode("latin-1")
+
+
+def wait_for_the_read(fd):
+    """Wine's console takes the terminal out of line mode only while it reads:
+    an answer typed before that would be taken by the terminal's own line
+    editing. Linux reads in line mode; nothing to wait for."""
+    for _ in range(2000):
+        if not WINDOWS or not termios.tcgetattr(fd)[3] & termios.ICANON:
+            return
+        time.sleep(0.005)
 
 
 def run(program, args, answers):
@@ -18,7 +46,11 @@ def run(program, args, answers):
     once the prompt shows. Gives (exit status, everything the terminal showed)."""
     pid, fd = pty.fork()
     if pid == 0:
+        # A wide terminal, before anything runs: Wine's console breaks lines at its width.
+        fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
         os.chdir(os.path.dirname(program))
+        if WINDOWS:
+            os.execv("/bin/sh", ["sh", LAUNCHER, program] + args)
         os.execv(program, [program] + args)
     shown = b""
     pending = list(answers)
@@ -30,23 +62,21 @@ def run(program, args, answers):
         if not chunk:
             break
         shown += chunk
-        while pending and pending[0][0].encode() in shown.split(b"\n")[-1]:
-            os.write(fd, pending.pop(0)[1].encode() + b"\n")
+        while pending and pending[0][0] in as_text(shown.split(b"\n")[-1]):
+            wait_for_the_read(fd)
+            os.write(fd, pending.pop(0)[1].encode() + (b"\r" if WINDOWS else b"\n"))
             shown += b"\n"  # where the answer was, so that the next prompt is on a line of its own
     os.close(fd)
     _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), shown.decode("latin-1")
+    return os.waitstatus_to_exitcode(status), as_text(shown)
 
 
 def main():
-    if os.environ.get("VELLICOR_TEST_WINDOWS_PROGRAM"):
-        print("the Windows console prompt is not driven through a pseudo-terminal")
-        return 77
     program, samples = sys.argv[1], sys.argv[2]
-    program = os.environ.get("VELLICOR_TEST_PROGRAM") or program
+    program = WINDOWS or os.environ.get("VELLICOR_TEST_PROGRAM") or program
     failures = []
     with tempfile.TemporaryDirectory() as home:
-        copy = os.path.join(home, "vellicor")
+        copy = os.path.join(home, "vellicor.exe" if WINDOWS else "vellicor")
         shutil.copy2(program, copy)
         for name in ("carrier.png", "message.txt"):
             shutil.copy(os.path.join(samples, name), home)
