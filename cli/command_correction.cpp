@@ -110,7 +110,7 @@ std::string correct_command(const std::string& typed) {
     }
   }
   if (best_distance > kAcceptDistance || best_word.empty()) return {};
-  out({"[SMART] corrected command '", typed, "' -> '", best_word, "'\n"});
+  out({"[SMART] corrected command '", printable(typed), "' -> '", best_word, "'\n"});
   return std::string(best_word);
 }
 

@@ -28,6 +28,19 @@ int value_of(char c) {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+// Past the blanks at `at`, and past the quote markers that a mail reply puts
+// at the start of a line ("> ", ">>", "> > "); a '>' elsewhere stays.
+std::size_t past_blanks(std::string_view text, std::size_t at) {
+  for (bool line_start = false; at < text.size(); ++at) {
+    if (text[at] == '\n') {
+      line_start = true;
+    } else if (!is_blank(text[at]) && !(line_start && text[at] == '>')) {
+      break;
+    }
+  }
+  return at;
+}
+
 std::array<std::uint8_t, CryptoPP::SHA256::DIGESTSIZE> sha256(ByteView bytes) {
   std::array<std::uint8_t, CryptoPP::SHA256::DIGESTSIZE> digest{};
   CryptoPP::SHA256().CalculateDigest(digest.data(), bytes.data(), bytes.size());
@@ -38,7 +51,7 @@ std::array<std::uint8_t, CryptoPP::SHA256::DIGESTSIZE> sha256(ByteView bytes) {
 // characters; npos where no prefix starts there.
 std::size_t prefix_end(std::string_view text, std::size_t at) {
   for (std::size_t k = 0; k < key_text_prefix.size(); ++k, ++at) {
-    while (k > 0 && at < text.size() && is_blank(text[at])) ++at;
+    if (k > 0) at = past_blanks(text, at);
     if (at >= text.size() || text[at] != key_text_prefix[k]) return std::string_view::npos;
   }
   return at;
@@ -71,8 +84,7 @@ bool decode_key_text(std::string_view text, std::size_t& at, std::string_view so
   bytes.reserve(key_text_key_length + kChecksum);
   std::uint32_t bits = 0;
   std::size_t count = 0;
-  for (; count < key_text_characters && at < text.size(); ++at) {
-    if (is_blank(text[at])) continue;
+  for (; count < key_text_characters && (at = past_blanks(text, at)) < text.size(); ++at) {
     const int v = value_of(text[at]);
     if (v < 0) break;
     bits = bits << 6 | static_cast<std::uint32_t>(v);

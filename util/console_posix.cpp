@@ -1,10 +1,20 @@
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "util/console.hpp"
 
 namespace vellicor {
 
-void console_init() { std::setvbuf(stderr, nullptr, _IONBF, 0); }
+// A standard stream the program was started without (`>&-`) is opened on
+// /dev/null first, so that no file the run opens takes its number and gets
+// the lines meant for it.
+void console_init() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
 
 // A terminal here shows the bytes as its own character set: nothing to set.
 ConsoleRun::ConsoleRun() { console_init(); }

@@ -81,6 +81,9 @@ TEST_F(DriverTest, EveryOutcomeWithoutAPayload) {
       {"'-V' is no version request", nothing, {"-V"},
        "[SMART] corrected command '-V' -> 'embed'\n" + kChecking + kGenerated + kUsage, kMissingEmbed, 1,
        "keys vellicor", "kyber.prv kyber.pub"},
+      {"a control byte in a corrected word is shown, not sent", nothing, {"\x1b" "cemb"},
+       "[SMART] corrected command '\\x1bcemb' -> 'embed'\n" + kChecking + kGenerated + kUsage, kMissingEmbed, 1,
+       "keys vellicor", "kyber.prv kyber.pub"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

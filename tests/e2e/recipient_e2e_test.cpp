@@ -44,6 +44,12 @@ TEST_F(RecipientE2e, BOpensWhatASealedForItsTextOrKeyFileAndANeitherDoes) {
   EXPECT_EQ(run_program(b_, {"pubkey", "b.txt"}).out,
             kBanner + kKeysOk + kFingerprint + fingerprint + "[OK] Public key text written: b.txt\n");
   EXPECT_EQ(read_text(b_home_ / "b.txt"), text + "\n");
+  if (windows_program().empty()) {  // started with standard output closed: an existing output does not take its place
+    write_file(b_home_ / "closed.txt", std::string_view("old"));
+    const RunResult closed = run_program("/bin/sh", {"-c", "exec \"$0\" pubkey closed.txt >&-", b_.string()});
+    EXPECT_EQ(closed.status, 0) << closed.err;
+    EXPECT_EQ(read_text(b_home_ / "closed.txt"), text + "\n");
+  }
   fs::copy_file(b_home_ / "b.txt", home_ / "b.txt");
   fs::copy_file(b_home_ / "keys/kyber.pub", home_ / "b.pub");
   for (const std::string& to : {text, std::string("b.txt"), std::string("b.pub")}) {

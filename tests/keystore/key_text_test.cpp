@@ -34,8 +34,10 @@ TEST(KeyText, FixedKeyRoundTripsWithItsKnownFingerprint) {
   EXPECT_TRUE(text.ends_with("HB0eHxNXA0Y")) << text;  // the checksum is in the last 6
   // sha256sum of the key file, computed apart from the program.
   EXPECT_EQ(key_fingerprint(fixed_key()), "4d5c 0d18 6d8a 8c60 1f16 d0cd 355d 175a ea87 1c5b 7a80 d5a9 11de 7a45 7645 2140");
-  std::string wrapped;  // 64 columns, CRLF, as a mail program sends it
+  std::string wrapped, quoted, twice;  // 64 columns, CRLF, as a mail program sends it; then quoted in replies
   for (std::size_t i = 0; i < text.size(); i += 64) wrapped += text.substr(i, 64) + "\r\n";
+  for (std::size_t i = 0; i < text.size(); i += 64) quoted += "> " + text.substr(i, 64) + "\n";
+  for (std::size_t i = 0; i < text.size(); i += 64) twice += ">> " + text.substr(i, 64) + "\r\n> \n";
   const std::pair<std::string, bool> cases[] = {
       {text, true},
       {wrapped, true},
@@ -45,6 +47,9 @@ TEST(KeyText, FixedKeyRoundTripsWithItsKnownFingerprint) {
       {text + "\n" + public_key_text(ByteBuffer(key_text_key_length, 0)), false},  // two keys
       {text.substr(9), false},                                                // no prefix
       {text + "A", false},                                                    // a character more at the end
+      {quoted, true},
+      {"> Hi,\n" + twice, true},
+      {text.substr(0, 100) + ">" + text.substr(100), false},  // '>' inside a line
   };
   for (const auto& [t, accepted] : cases) EXPECT_EQ(taken(t), accepted) << t;
 }
