@@ -17,7 +17,7 @@
 #   --nice N          niceness of the run (default 19: others build on the same cores)
 #
 #   VELLICOR_CHROOTS  where chroots and logs go (default /work/chroots)
-#   VELLICOR_MIRROR   Debian mirror (default http://deb.debian.org/debian)
+#   VELLICOR_MIRROR   Debian mirror (default: the one this machine's apt sources name)
 #
 # The chroot is <chroots>/<suite>-<UTC stamp>, its log <chroots>/<suite>-<stamp>.log.
 # /proc, /sys, /dev, /dev/pts and /dev/shm are mounted into it and always
@@ -30,7 +30,7 @@
 source "$(dirname "$0")/lib.sh"
 repo=$vellicor_root
 chroots=${VELLICOR_CHROOTS:-/work/chroots}
-mirror=${VELLICOR_MIRROR:-http://deb.debian.org/debian}
+mirror=${VELLICOR_MIRROR:-$(apt_mirror main)}
 
 usage() { sed -n '2,/^# The whole script/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 
@@ -51,6 +51,8 @@ while (($#)); do
   shift
 done
 [ "$(id -u)" -eq 0 ] || { echo "[ERR] chroot-ci.sh must run as root (debootstrap, mount, chroot)" >&2; exit 2; }
+
+[ -n "$mirror" ] || { echo "[ERR] chroot-ci.sh: this machine's apt sources name no Debian mirror; set VELLICOR_MIRROR" >&2; exit 2; }
 
 if [ -n "$reuse" ]; then
   dir=$(readlink -f "$reuse")
@@ -132,8 +134,8 @@ if [ -z "$reuse" ]; then
   nice -n "$niceness" debootstrap --variant=minbase "$suite" "$dir" "$mirror" >>"$log" 2>&1 ||
     { echo "[ERR] chroot-ci.sh: debootstrap failed (see $log)" >&2; tail -20 "$log" >&2; exit 2; }
   # What a fresh install has: the release, its updates and security updates.
-  security=${mirror%/debian}/debian-security
-  [ "$security" != "$mirror" ] || security=http://deb.debian.org/debian-security
+  security=$(apt_mirror security)
+  [ -n "$security" ] || security=${mirror%/debian}/debian-security
   cat >"$dir/etc/apt/sources.list" <<EOF
 deb $mirror $suite main
 deb $mirror $suite-updates main

@@ -37,3 +37,38 @@ apt_install_missing() {
   "${sudo[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${recommends[@]}" "${missing[@]}"
 }
+
+# apt_mirror main|security
+# The Debian archive this machine's apt sources name (deb822 *.sources files,
+# then the one-line sources.list files): the first one for the release or its
+# updates (main), or for security updates (security). A machine behind a local
+# mirror thus fetches from it. Prints nothing where the sources name none.
+apt_mirror() {
+  local files=() f
+  for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && files+=("$f")
+  done
+  ((${#files[@]})) || return 0
+  awk -v want="$1" '
+    function take(uri, suites) {
+      if (found == "" && uri != "" && ((want == "security") == (suites ~ /-security/))) found = uri
+    }
+    function end_stanza() { if (deb && enabled) take(uri, suites); uri = ""; suites = ""; deb = 0; enabled = 1 }
+    FNR == 1 { end_stanza() }
+    FILENAME ~ /\.sources$/ {
+      if ($0 ~ /^[ \t]*$/) end_stanza()
+      else if ($1 == "Types:") deb = / deb( |$)/
+      else if ($1 == "URIs:") uri = $2
+      else if ($1 == "Suites:") suites = $0
+      else if ($1 == "Enabled:") enabled = $2 != "no"
+      next
+    }
+    $1 == "deb" {
+      i = 2
+      if ($i ~ /^\[/) while ($i !~ /\]$/ && i < NF) i++
+      if ($i ~ /^\[/ || $i ~ /\]$/) i++
+      take($i, $(i + 1))
+    }
+    END { end_stanza(); if (found != "") print found }
+  ' "${files[@]}"
+}

@@ -12,7 +12,7 @@
 # match: the commit's scripts/release.sh on a Debian system with those
 # versions installed gives the same release files, BUILDINFO included. To check
 # a published release, install the versions its BUILDINFO names (older ones
-# are on snapshot.debian.org), check out its commit, run scripts/release.sh,
+# are in Debian's snapshot archive), check out its commit, run scripts/release.sh,
 # and in dist/ run `sha256sum -c <published SHA256SUMS>`; where a file
 # differs, `diff <published BUILDINFO> dist/BUILDINFO` names the packages
 # whose versions differ.

@@ -106,8 +106,12 @@ fetch_cryptopp_source() {
   # installed version may come from the release, its updates or a security update.
   local suite
   suite=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-bookworm}")
-  printf 'deb-src http://deb.debian.org/debian %s main\n' "$suite" "$suite-updates" > "$work/sources.list"
-  printf 'deb-src http://deb.debian.org/debian-security %s-security main\n' "$suite" >> "$work/sources.list"
+  local mirror security
+  mirror=$(apt_mirror main)
+  [ -n "$mirror" ] || { echo "[ERR] this machine's apt sources name no Debian mirror to fetch the Crypto++ source from" >&2; return 1; }
+  security=$(apt_mirror security)
+  printf 'deb-src %s %s main\n' "$mirror" "$suite" "$mirror" "$suite-updates" > "$work/sources.list"
+  [ -z "$security" ] || printf 'deb-src %s %s-security main\n' "$security" "$suite" >> "$work/sources.list"
   local apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
                   -o "Dir::State::Lists=$work/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
                   -o "APT::Sandbox::User=$(id -un)")
