@@ -33,11 +33,6 @@ bool read_key_file(InputFile& file, const std::string& path, std::size_t expecte
 
 namespace {
 
-bool refuse(std::initializer_list<std::string_view> pieces) {
-  err(pieces);
-  return false;
-}
-
 // A key path made absolute and quoted, for a command the user can run from
 // any folder (the key paths are relative to the program's folder).
 std::string for_shell(const std::string& path) {

@@ -65,9 +65,8 @@ std::size_t next_key_text(std::string_view text, std::size_t from) {
   return std::string_view::npos;
 }
 
-bool refuse(std::string_view source, std::string_view problem) {
-  err({"[ERR] ", source, problem, "\n"});
-  return false;
+bool refuse_from(std::string_view source, std::string_view problem) {
+  return refuse({"[ERR] ", source, problem, "\n"});
 }
 
 std::string shown(char c) {
@@ -92,16 +91,16 @@ bool decode_key_text(std::string_view text, std::size_t& at, std::string_view so
       for (int shift : {16, 8, 0}) bytes.push_back(static_cast<std::uint8_t>(bits >> shift));
   }
   const std::string of = std::to_string(count) + " of its " + std::to_string(key_text_characters) + " characters";
-  if (count < key_text_characters && at == text.size()) return refuse(source, ": the key text ends after " + of);
+  if (count < key_text_characters && at == text.size()) return refuse_from(source, ": the key text ends after " + of);
   if (count < key_text_characters)
-    return refuse(source, ": the key text stops after " + of + ", at " + shown(text[at]) +
+    return refuse_from(source, ": the key text stops after " + of + ", at " + shown(text[at]) +
                               " (it holds A-Z a-z 0-9 - _ only)");
   if (at < text.size() && value_of(text[at]) >= 0)
-    return refuse(source, ": the key text runs on past its " + std::to_string(key_text_characters) + " characters");
+    return refuse_from(source, ": the key text runs on past its " + std::to_string(key_text_characters) + " characters");
   const ByteView body(bytes.data(), key_text_key_length);
   const auto digest = sha256(body);
   if (!std::equal(digest.begin(), digest.begin() + kChecksum, bytes.begin() + key_text_key_length))
-    return refuse(source, ": the key text does not match its checksum (a character is changed, missing or extra)");
+    return refuse_from(source, ": the key text does not match its checksum (a character is changed, missing or extra)");
   key.assign(body.begin(), body.end());
   return true;
 }
@@ -166,7 +165,7 @@ bool holds_key_text(std::string_view text) { return next_key_text(text, 0) != st
 bool key_from_text(std::string_view text, std::string_view source, ByteBuffer& key) {
   std::size_t at = next_key_text(text, 0);
   if (at == std::string_view::npos)
-    return refuse(source, " holds no Vellicor public key text (none starts with '" + std::string(key_text_prefix) +
+    return refuse_from(source, " holds no Vellicor public key text (none starts with '" + std::string(key_text_prefix) +
                               "')");
   ByteBuffer first;
   if (!decode_key_text(text, at, source, first)) return false;
@@ -174,7 +173,7 @@ bool key_from_text(std::string_view text, std::string_view source, ByteBuffer& k
   while ((at = next_key_text(text, at)) != std::string_view::npos) {
     ByteBuffer other;
     if (!decode_key_text(text, at, source, other)) return false;
-    if (other != first) return refuse(source, " holds two different public keys; keep only the one to seal for");
+    if (other != first) return refuse_from(source, " holds two different public keys; keep only the one to seal for");
   }
   key = std::move(first);
   return true;

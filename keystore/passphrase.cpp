@@ -15,11 +15,6 @@ namespace {
 // A passphrase file is a line, not a document: more than this is refused.
 constexpr std::uint64_t kLongestFile = 4096;
 
-bool refuse(std::initializer_list<std::string_view> pieces) {
-  err(pieces);
-  return false;
-}
-
 // The first line of the file, without its line end; the file is checked as
 // kyber.prv is, and refused where others may read it.
 bool from_file(const std::string& path, SecretBytes& out) {

@@ -17,11 +17,6 @@ namespace {
 // A file larger than this is no key file, not even a long pasted mail.
 constexpr std::uint64_t kMaxRecipientFile = std::uint64_t{1} << 20;
 
-bool refuse(std::initializer_list<std::string_view> pieces) {
-  err(pieces);
-  return false;
-}
-
 std::string with_reason(const std::error_code& why) { return why ? ": " + why.message() : ""; }
 
 // Text as a person writes it: printable ASCII, blanks, and the bytes of

@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include "png/chunk_container.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELLICOR_CRC_CLMUL 1

@@ -19,13 +19,14 @@ namespace {
 // exception; the line keeps the text users and scripts know from the filter.
 constexpr const char* kTagMismatchText = "HashVerificationFilter: message hash or MAC not valid";
 
-bool check_nonce_and_tag(const std::uint8_t* nonce, std::uint64_t nonce_len, const std::uint8_t* tag,
-                         std::uint64_t tag_len) {
-  if (nonce == nullptr || tag == nullptr) {
+// The nonce and the tag are each checked where they are used, with the
+// lines a caller of the one-call decryption got.
+bool check_part(const std::uint8_t* part, std::uint64_t length, std::uint64_t expected) {
+  if (part == nullptr) {
     err("[ERR] Null nonce/tag in aes_gcm_decrypt\n");
     return false;
   }
-  if (nonce_len != gcm_nonce_length || tag_len != gcm_tag_length) {
+  if (length != expected) {
     err("[ERR] Invalid nonce/tag size for AES-GCM\n");
     return false;
   }
@@ -110,8 +111,7 @@ GcmOpener::GcmOpener() : state_(std::make_unique<State>()) {}
 GcmOpener::~GcmOpener() = default;
 
 bool GcmOpener::start(const std::uint8_t* key, const std::uint8_t* nonce, std::uint64_t nonce_len) {
-  static constexpr std::uint8_t kAnyTag[gcm_tag_length] = {};
-  if (!check_nonce_and_tag(nonce, nonce_len, kAnyTag, gcm_tag_length)) return false;
+  if (!check_part(nonce, nonce_len, gcm_nonce_length)) return false;
   try {
     state_->gcm.SetKeyWithIV(key, aes_key_length, nonce, gcm_nonce_length);
     state_->keyed = true;
@@ -134,8 +134,7 @@ void GcmOpener::open(std::span<std::uint8_t> block) {
 }
 
 bool GcmOpener::finish(const std::uint8_t* tag, std::uint64_t tag_len) {
-  static constexpr std::uint8_t kAnyNonce[gcm_nonce_length] = {};
-  if (!check_nonce_and_tag(kAnyNonce, gcm_nonce_length, tag, tag_len)) return false;
+  if (!check_part(tag, tag_len, gcm_tag_length)) return false;
   bool verified = false;
   if (state_->keyed) {
     try {

@@ -1,12 +1,10 @@
 #include "seal/pipelines.hpp"
 
 #include <algorithm>
-#include <new>
 
 #include "kem/kem.hpp"
 #include "keystore/key_store.hpp"
 #include "png/chunk_container.hpp"
-#include "png/crc32.hpp"
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "keystore/key_file.hpp"

@@ -56,4 +56,9 @@ void warn_if_unflushed(std::string_view path, const std::error_code& reason) {
     err({"[WARN] '", printable(path), "' is written, but its folder could not be flushed: ", reason.message(), "\n"});
 }
 
+bool refuse(std::initializer_list<std::string_view> pieces) {
+  err(pieces);
+  return false;
+}
+
 }  // namespace vellicor

@@ -52,6 +52,8 @@ void flush_out();
 // Several pieces written as one message (prefix, path, suffix).
 void out(std::initializer_list<std::string_view> pieces);
 void err(std::initializer_list<std::string_view> pieces);
+// err(pieces), then false: a refusal in one statement.
+bool refuse(std::initializer_list<std::string_view> pieces);
 
 // A path or name as every printed line shows it: the control bytes 0x00-0x1F
 // and 0x7F as "\x1b" (two lower-case hex digits), so that a name planted in a
