@@ -27,4 +27,29 @@ while IFS= read -r name; do
          { echo "[ERR] ARCHITECTURE.md names $ident, which no source file has" >&2; missing=1; } ;;
   esac
 done < <(grep -o '`[^` ]*`' ARCHITECTURE.md | tr -d '`' | sort -u)
+
+# Every rule under "Rules that hold everywhere" names its checks on a
+# "Checked by:" line: tests as `Suite.Name` (a TEST or TEST_F of tests/), or
+# files of the tree (`tests/e2e/passphrase_prompt.py`, `scripts/reproduce.sh`).
+rules=$(awk '/^Rules that hold everywhere/ { on = 1; next } on && /^## / { exit } on' ARCHITECTURE.md)
+while IFS= read -r rule; do
+  [ -n "$rule" ] || continue
+  checks=$(printf '%s\n' "$rule" | sed -n 's/.*Checked by: //p')
+  if [ -z "$checks" ]; then
+    echo "[ERR] ARCHITECTURE.md: a rule names no check: ${rule:0:100}..." >&2; missing=1; continue
+  fi
+  while IFS= read -r check; do
+    if [[ $check == */* ]]; then
+      [ -e "$check" ] || { echo "[ERR] ARCHITECTURE.md: check $check is not in the tree" >&2; missing=1; }
+    elif [[ $check =~ ^([A-Za-z0-9_]+)\.([A-Za-z0-9_]+)$ ]]; then
+      git grep -qE "^TEST(_F)?\(${BASH_REMATCH[1]}, ${BASH_REMATCH[2]}\)" -- tests ||
+        { echo "[ERR] ARCHITECTURE.md: check $check is no test of tests/" >&2; missing=1; }
+    fi
+  done < <(printf '%s\n' "$checks" | grep -o '`[^` ]*`' | tr -d '`')
+done < <(printf '%s\n' "$rules" | awk '/^- / { if (r != "") print r; r = $0; next } /^  / { r = r " " $0 } END { if (r != "") print r }')
+
+# Only util/ opens files itself; the other folders of the program go through it.
+if git grep -nE '(^|[^A-Za-z0-9_])(::open|fopen|CreateFileW)\(|std::[io]?fstream' -- cli seal png keystore kem i18n; then
+  echo "[ERR] a file is opened outside util/ (above)" >&2; missing=1
+fi
 exit "$missing"
