@@ -95,7 +95,7 @@ bool ask_terminal(std::string_view prompt, bool echo, SecretBytes& line, std::st
   if (failed) return fail(why, got > kLongest - 1 ? "the line is longer than 1023 bytes" : "nothing was typed");
   if (got > 0 && buffer.data()[got - 1] == '\r') --got;
   SecretBytes result(got);
-  std::memcpy(result.data(), buffer.data(), got);
+  if (got > 0) std::memcpy(result.data(), buffer.data(), got);  // an empty answer has no buffer
   line = std::move(result);
   return true;
 }
