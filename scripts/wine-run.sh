@@ -19,6 +19,14 @@ loader=${VELLICOR_WINE:-/usr/lib/wine/wine64}
 if [ -z "${LC_ALL:-}${LC_CTYPE:-}${LANG:-}" ]; then
   export LC_CTYPE=C.UTF-8
 fi
+# Newer Wine looks for a Wayland display first, and the Wayland library says
+# "error: XDG_RUNTIME_DIR is invalid or not set" on standard error where it is
+# unset (as under CI), into the program's own lines. A private folder of the
+# prefix's stands in for it.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR="$WINEPREFIX.runtime"
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
 # A prefix is whole once Wine's system files are in it: one made under load
 # has been seen to come out without them, and every start in it then fails
 # ("could not load kernel32.dll"). It is made aside and moved into place only
