@@ -92,7 +92,7 @@ std::int32_t fuzzy_distance_within(std::string_view a, std::string_view b, std::
   return previous[m];
 }
 
-std::string correct_command(const std::string& typed) {
+std::string correct_command(const std::string& typed, bool announce) {
   if (typed.empty()) return {};
   const std::string_view stripped = strip_leading_dashes(typed);
   if (const CommandEntry* entry = exact_match(typed, stripped)) return std::string(entry->canonical);
@@ -110,7 +110,7 @@ std::string correct_command(const std::string& typed) {
     }
   }
   if (best_distance > kAcceptDistance || best_word.empty()) return {};
-  out({"[SMART] corrected command '", printable(typed), "' -> '", best_word, "'\n"});
+  if (announce) out({"[SMART] corrected command '", printable(typed), "' -> '", best_word, "'\n"});
   return std::string(best_word);
 }
 

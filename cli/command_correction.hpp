@@ -19,8 +19,9 @@ struct CommandEntry {
 extern const std::array<CommandEntry, 3> command_aliases;
 
 // The canonical command word, or an empty text when nothing is near enough.
-// An approximate match is announced on standard output.
-std::string correct_command(const std::string& typed);
+// An approximate match is announced on standard output, unless `announce` is
+// false (the driver asks once before the banner, to know where lines go).
+std::string correct_command(const std::string& typed, bool announce = true);
 
 // Edit distance (insert, delete, substitute; ASCII letters folded).
 std::int32_t fuzzy_distance(std::string_view a, std::string_view b);

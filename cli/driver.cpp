@@ -92,44 +92,90 @@ struct Options {
   bool protect = false;                  // genkeys --passphrase
 };
 
-// False after a line where an option is given twice or has no value. `to`:
-// embed's --to is taken; `flag`: genkeys' --passphrase is.
-bool take_options(const Words& words, bool to, bool flag, std::vector<char*>& rest, Options& options) {
-  struct Valued {
-    std::string_view name;
-    std::optional<std::string>* value;
-    std::string_view needs;
-  };
-  const Valued valued[] = {
-      {"--to", to ? &options.recipient : nullptr, "the recipient's public key text, or the path of a file that holds it"},
-      {"--passphrase-file", &options.passphrase.file, "the path of a file whose first line is the passphrase"},
-  };
+struct OptionWord {
+  std::string_view name;
+  std::string_view command;  // the one command that takes it; empty: all that take options
+  std::string_view needs;    // what its value is; empty: it has none
+};
+constexpr OptionWord kOptionWords[] = {
+    {"--to", "embed", "the recipient's public key text, or the path of a file that holds it"},
+    {"--passphrase-file", "", "the path of a file whose first line is the passphrase"},
+    {"--passphrase", "genkeys", ""},
+};
+
+const OptionWord* option_named(std::string_view word, std::string_view command) {
+  for (const OptionWord& o : kOptionWords)
+    if (word == o.name && (o.command.empty() || o.command == command)) return &o;
+  return nullptr;
+}
+
+// The command's argument at `position` (1 = the first), options and their
+// values left out; empty where there is none.
+std::string_view argument(const Words& words, std::string_view command, int position) {
+  for (int i = 1, at = 0; i < words.count; ++i) {
+    if (const OptionWord* o = option_named(words[i], command)) {
+      i += o->needs.empty() ? 0 : 1;
+    } else if (++at == position) {
+      return words[i];
+    }
+  }
+  return {};
+}
+
+// Whether the run writes its output to standard output ("-").
+bool output_is_standard(const Words& words, std::string_view command) {
+  const int at = command == "embed" ? 3 : command == "extract" ? 2 : 0;
+  return at > 0 && argument(words, command, at) == standard_stream;
+}
+
+// The command a word names: pubkey and passphrase as typed, the others as
+// command correction finds them (empty for none).
+std::string command_named(const std::string& typed, bool announce) {
+  if (typed == "pubkey" || typed == "passphrase") return typed;
+  return correct_command(typed, announce);
+}
+
+// False after a line where an option is given twice or has no value.
+bool take_options(const Words& words, std::string_view command, std::vector<char*>& rest, Options& options) {
   rest.assign(words.first, words.first + 1);
   for (int i = 1; i < words.count; ++i) {
-    const std::string_view word = words[i];
-    const Valued* option = nullptr;
-    for (const Valued& v : valued)
-      if (v.value != nullptr && word == v.name) option = &v;
-    if (flag && word == "--passphrase") {
-      options.protect = true;
-      continue;
-    }
+    const OptionWord* option = option_named(words[i], command);
     if (option == nullptr) {
       rest.push_back(words.first[i]);
       continue;
     }
-    if (*option->value || (i + 1 < words.count && words[i + 1] == option->name)) {
-      err({"[ERR] ", option->name, " is given twice; name one ",
-           option->name == "--to" ? "recipient" : "passphrase file", "\n"});
+    if (option->needs.empty()) {
+      options.protect = true;
+      continue;
+    }
+    const bool to = option->name == "--to";
+    std::optional<std::string>& value = to ? options.recipient : options.passphrase.file;
+    if (value || (i + 1 < words.count && words[i + 1] == option->name)) {
+      err({"[ERR] ", option->name, " is given twice; name one ", to ? "recipient" : "passphrase file", "\n"});
       return false;
     }
     if (i + 1 == words.count || *words[i + 1] == '\0') {
       err({"[ERR] ", option->name, " needs a value: ", option->needs, "\n"});
       return false;
     }
-    *option->value = words[++i];
+    value = words[++i];
   }
   return true;
+}
+
+// An input as it is used: "-" (standard input) as typed, a path corrected.
+std::optional<std::string> input_path(const std::string& typed) {
+  if (typed == standard_stream) return typed;
+  return smart_correct_path(typed);
+}
+
+// Standard input can be read once: false after a line where more than one
+// of a run's inputs is "-".
+bool one_standard_input(std::initializer_list<std::optional<std::string>> inputs) {
+  int count = 0;
+  for (const std::optional<std::string>& input : inputs) count += input == standard_stream ? 1 : 0;
+  if (count > 1) err("[ERR] standard input ('-') can stand for one input of a run only\n");
+  return count <= 1;
 }
 
 int run_genkeys(const Options& options) {
@@ -156,7 +202,7 @@ bool check_key_pair() {
 
 // pubkey [<outfile>]: the pair is made when missing, then shared as text.
 int run_pubkey(const Words& words) {
-  const std::string output = words.count > 1 ? words[1] : "";
+  const std::string output = words.count > 1 && words[1] != standard_stream ? words[1] : "";
   if (!ensure_kyber_keypair() || !share_public_key(output)) {
     out("[ERR] pubkey failed\n");
     return 1;
@@ -177,10 +223,11 @@ int run_passphrase(const Options& options) {
 // words[0] is the command word; its arguments follow.
 int run_embed(const Words& words, const Options& options) {
   if (words.count < 4) return missing_arguments("embed");
-  std::optional<std::string> input = smart_correct_path(words[1]);
+  std::optional<std::string> input = input_path(words[1]);
   if (!input) return 1;
-  std::optional<std::string> carrier = smart_correct_path(words[2]);
+  std::optional<std::string> carrier = input_path(words[2]);
   if (!carrier) return 1;
+  if (!one_standard_input({input, carrier, options.recipient})) return 1;
   const std::string output = words[3];
   out({"[INFO] Embedding '", printable(*input), "' into carrier PNG '", printable(*carrier), "' -> '",
        printable(output), "'\n"});
@@ -195,8 +242,9 @@ int run_embed(const Words& words, const Options& options) {
 
 int run_extract(const Words& words, const Options& options) {
   if (words.count < 3) return missing_arguments("extract");
-  std::optional<std::string> stego = smart_correct_path(words[1]);
+  std::optional<std::string> stego = input_path(words[1]);
   if (!stego) return 1;
+  if (!one_standard_input({stego, options.passphrase.file})) return 1;
   const std::string output = words[2];
   out({"[INFO] Extracting from stego PNG '", printable(*stego), "' -> '", printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
@@ -218,19 +266,23 @@ int dispatch(const Words& words) {
     out(kVersionLine);
     return 0;
   }
-  // Words of their own, matched exactly: command correction stays as it is.
-  const bool own_word = typed == "pubkey" || typed == "passphrase";
-  const std::string command = own_word ? typed : correct_command(typed);
-  if (command != "genkeys" && command != "embed" && command != "extract" && !own_word) {
+  // pubkey and passphrase are matched exactly: command correction stays as it is.
+  const std::string command = command_named(typed, true);
+  if (command.empty()) {
     err("Invalid command. Try: Vellicor --help\n");
     return 1;
   }
   if (command == "pubkey") return run_pubkey(words);
+  // Binary bytes would drive the terminal: refused before a key or an input is read.
+  if (output_is_standard(words, command) && is_terminal(Stream::output)) {
+    err("[ERR] the output '-' is standard output, which is a terminal: redirect it to a file or a pipe\n");
+    return 1;
+  }
   const bool pipeline = command == "embed" || command == "extract";
   if (pipeline && !check_key_pair()) return 1;
   std::vector<char*> rest;
   Options options;
-  if (!take_options(words, command == "embed", command == "genkeys", rest, options)) return 1;
+  if (!take_options(words, command, rest, options)) return 1;
   if (command == "genkeys") return run_genkeys(options);
   if (command == "passphrase") return run_passphrase(options);
   const Words taken{rest.data(), static_cast<int>(rest.size())};
@@ -253,11 +305,13 @@ int run_driver(int argc, char** argv) {
   for (std::string& a : args) pointers.push_back(a.data());
   pointers.push_back(nullptr);
   const Words words = settle_language(static_cast<int>(args.size()), pointers.data());
-  // An output that is this process's own standard output (/dev/stdout, or
-  // the file it was redirected to) gets the bytes alone there; every line
+  // An output that is this process's own standard output ("-", /dev/stdout,
+  // or the file it was redirected to) gets the bytes alone there; every line
   // goes to standard error for this run.
+  const std::string command = words.count > 0 ? command_named(words[0], false) : "";
   for (int i = 1; i < words.count; ++i)
     if (names_standard_output(words[i])) send_lines_to_error();
+  if (output_is_standard(words, command)) send_lines_to_error();
   out(kBannerTitle);
   out(kBannerAddress);
   if (words.count == 0) {

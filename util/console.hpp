@@ -39,6 +39,10 @@ unsigned set_console_code_page(void* handle, unsigned code_page);
 // both streams in binary mode so that every byte (0x97, "\n") reaches a
 // file or pipe as written, with no "\r" added.
 void console_init();
+// Whether a standard stream is a terminal (on Windows a console).
+enum class Stream { output, error };
+bool is_terminal(Stream stream);
+
 void out(std::string_view text);
 void err(std::string_view text);
 // For a run whose output file is the process's own standard output: from

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,8 @@ void console_init() {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
+
+bool is_terminal(Stream stream) { return ::isatty(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO) == 1; }
 
 // A terminal here shows the bytes as its own character set: nothing to set.
 ConsoleRun::ConsoleRun() { console_init(); }

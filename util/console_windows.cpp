@@ -27,9 +27,15 @@ BOOL WINAPI restore_on_control(DWORD) {
 void console_init() {
   // Text mode would turn each "\n" into "\r\n"; the output must be the same
   // bytes as on every other platform.
+  (void)_setmode(_fileno(stdin), _O_BINARY);
   (void)_setmode(_fileno(stdout), _O_BINARY);
   (void)_setmode(_fileno(stderr), _O_BINARY);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+bool is_terminal(Stream stream) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
 }
 
 unsigned set_console_code_page(void* handle, unsigned code_page) {

@@ -155,7 +155,12 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
   size_ = 0;
   std::error_code ec;
   native::Status st;
-  if (!native::open_read(system_path(path), handle_, ec, options) || !native::status(handle_, st, ec)) {
+  // Standard input is read in order from where it stands, a redirected file
+  // as a pipe: its size is not taken.
+  const bool standard = path == standard_stream;
+  if (!(standard ? native::duplicate_standard(native::Standard::input, handle_, ec)
+                 : native::open_read(system_path(path), handle_, ec, options)) ||
+      !native::status(handle_, st, ec)) {
     native::close(handle_);
     return fail(why, ec);
   }
@@ -163,7 +168,7 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
     native::close(handle_);
     return fail(why, std::errc::is_a_directory);
   }
-  size_known_ = st.kind == native::Kind::regular;
+  size_known_ = st.kind == native::Kind::regular && !standard;
   size_ = size_known_ ? st.size : 0;
   return true;
 }
@@ -177,6 +182,7 @@ bool InputFile::owner_status(OwnerStatus& out, std::error_code* why) const {
 }
 
 bool InputFile::is_same_file(const std::string& path) const {
+  if (path == standard_stream) return handle_ != no_handle && is_standard_output(handle_);
   return handle_ != no_handle && native::same_file(handle_, system_path(path));
 }
 
@@ -286,13 +292,14 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   s.kept.new_mode = options.create_mode & 07777;
   warning_.clear();
   if (path.empty()) return fail(why, std::errc::no_such_file_or_directory);
+  std::error_code ec;
+  if (path == standard_stream) return open_standard_output(why);
   const Path target = to_native_path(path);
   const Path system = to_system_path(target);
 
   // The kernel says which file the path reaches, and whether this process
   // may write it, by opening it as a plain open would.
   Handle reached = no_handle;
-  std::error_code ec;
   bool opened = native::open_target(system, options.follow_links, reached, ec);
   if (!opened && ec == std::errc::no_such_file_or_directory) {
     native::Entry entry = native::Entry::none;
@@ -335,16 +342,9 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
     // replaced: the content is put together in a scratch file and handed
     // over in order at commit (through the standard output itself, so that
     // a file opened for appending is appended to).
-    if (is_standard_output(reached)) {
-      native::close(reached);
-      ok = native::duplicate_standard_output(reached, ec) || fail(why, ec);
-    }
-    ok = ok && open_scratch(s.content, why);
-    if (ok) {
-      s.device = reached;
-      s.route = State::Route::scratch;
-      return true;
-    }
+    if (!is_standard_output(reached)) return open_in_order(reached, why);
+    native::close(reached);
+    return open_standard_output(why);
   }
   ok = ok && (native::locate(reached, system, s.folder, s.name, ec) || fail(why, ec));
   if (ok) {
@@ -354,6 +354,26 @@ bool AtomicFile::open(const std::string& path, const OutputOptions& options, std
   }
   native::close(reached);
   return ok && open_beside(why);
+}
+
+bool AtomicFile::open_standard_output(std::error_code* why) {
+  Handle out = no_handle;
+  std::error_code ec;
+  return (native::duplicate_standard(native::Standard::output, out, ec) || fail(why, ec)) &&
+         open_in_order(out, why);
+}
+
+// The content waits in a scratch file and goes to `device` in order at
+// commit; `device` is closed on a failure.
+bool AtomicFile::open_in_order(Handle device, std::error_code* why) {
+  State& s = *state_;
+  if (!open_scratch(s.content, why)) {
+    native::close(device);
+    return false;
+  }
+  s.device = device;
+  s.route = State::Route::scratch;
+  return true;
 }
 
 bool AtomicFile::open_beside(std::error_code* why) {

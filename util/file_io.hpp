@@ -13,6 +13,11 @@
 // not a regular file (a terminal, a pipe, /dev/null) gets the finished bytes
 // in place.
 //
+// The path "-" names the process's standard streams: InputFile reads
+// standard input in order, AtomicFile hands the finished bytes to standard
+// output, and is_same_file compares with standard output. A file named "-"
+// is reached as "./-".
+//
 // Where a `why` pointer is given, a failure stores its reason there: the
 // system's error, or one of the layer's own (FileError).
 
@@ -21,11 +26,14 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "util/byte_buffer.hpp"
 
 namespace vellicor {
+
+inline constexpr std::string_view standard_stream = "-";
 
 // The layer's own reasons for a failure, beside the system's.
 enum class FileError { short_read = 1, not_open, past_written, changed_size };
@@ -169,6 +177,8 @@ class AtomicFile {
  private:
   struct State;
   bool open_beside(std::error_code* why);
+  bool open_standard_output(std::error_code* why);
+  bool open_in_order(std::intptr_t device, std::error_code* why);
   TempFile kind_;
   std::unique_ptr<State> state_;
   std::error_code warning_;

@@ -228,8 +228,8 @@ bool same_file(Handle a, Handle b) {
 
 Handle standard_output() { return STDOUT_FILENO; }
 
-bool duplicate_standard_output(Handle& h, std::error_code& ec) {
-  return take(os.fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
+bool duplicate_standard(Standard stream, Handle& h, std::error_code& ec) {
+  return take(os.fcntl(stream == Standard::input ? STDIN_FILENO : STDOUT_FILENO, F_DUPFD_CLOEXEC, 0), h, ec);
 }
 
 void read_security(Handle target, std::vector<std::uint8_t>& security) {

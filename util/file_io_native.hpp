@@ -84,10 +84,12 @@ void remove_if_same(Handle h, const Folder& folder, const Path& name) noexcept;
 enum class Entry { none, link, other };
 bool lookup(const Path& path, Entry& entry, std::error_code& ec);
 // The handle the process's standard output writes to (no_handle on Windows
-// where it is no file on a disk); a second handle to it, writing where it
-// writes (appending where it was opened for appending).
+// where it is no file on a disk); a second handle to standard input or
+// output, reading or writing where it does (appending where it was opened
+// for appending).
 Handle standard_output();
-bool duplicate_standard_output(Handle& h, std::error_code& ec);
+enum class Standard { input, output };
+bool duplicate_standard(Standard stream, Handle& h, std::error_code& ec);
 
 // What a replaced file keeps: read from the file the target's open reached,
 // given to the new file as it takes the name. `exists` false: a new target,

@@ -321,9 +321,10 @@ Handle standard_output() {
   return file ? reinterpret_cast<Handle>(out) : no_handle;
 }
 
-bool duplicate_standard_output(Handle& h, std::error_code& ec) {
+bool duplicate_standard(Standard stream, Handle& h, std::error_code& ec) {
   HANDLE copy = nullptr;
-  if (!os.DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_OUTPUT_HANDLE), ::GetCurrentProcess(), &copy, 0,
+  const DWORD which = stream == Standard::input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE;
+  if (!os.DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(which), ::GetCurrentProcess(), &copy, 0,
                          FALSE, DUPLICATE_SAME_ACCESS))
     return fail(ec);
   h = reinterpret_cast<Handle>(copy);

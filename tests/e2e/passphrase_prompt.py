@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The passphrase prompt, driven through a real pseudo-terminal: a protected
 pair is made, a wrong passphrase is refused, the right one extracts, the
-passphrase is changed and removed. No typed passphrase shows on the terminal.
+passphrase is changed and removed. No typed passphrase shows on the terminal,
+and no binary output ('-' as the output is refused there).
 
     passphrase_prompt.py <program> <sample folder>
 The program is copied into a fresh folder (its keys/ goes beside it);
@@ -92,6 +93,9 @@ def main():
             (["genkeys", "--passphrase"], [(new, "horse battery"), (again, "horse battery")], 0,
              "the private key protected by a passphrase", 4815, False),
             (["embed", "message.txt", "carrier.png", "s.png"], [], 0, "[OK] Stego PNG written: s.png", 4815, False),
+            # Refused before the passphrase is asked for: the terminal gets no binary.
+            (["extract", "s.png", "-"], [], 1, "[ERR] the output '-' is standard output, which is a terminal", 4815,
+             False),
             (["extract", "s.png", "back.txt"], [(current, "horse batterz")], 1,
              "wrong passphrase, or the file was changed", 4815, False),
             (["extract", "s.png", "back.txt"], [(current, "horse battery")], 0, "[OK] Payload restored", 4815, True),

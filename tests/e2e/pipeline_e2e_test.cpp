@@ -172,17 +172,62 @@ TEST_F(PipelineE2e, EmbedOutputCannotBeWritten) {
   EXPECT_EQ(listing(), test::as_installed("carrier.png input.bin keys out.png vellicor"));
 }
 
-TEST_F(PipelineE2e, InputFromAPipe) {
-  VELLICOR_POSIX_PROGRAM_ONLY("/dev/stdin names no file on Windows");
-  // A pipe has no size beforehand; it is read whole and then sealed.
-  test::RunOptions piped;
-  piped.stdin_text = std::string(70000, 'p') + "end of the pipe";
-  RunResult r = embed("/dev/stdin", "carrier.png", "stego.png", piped);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, embed_out("/dev/stdin", "carrier.png", "stego.png", true));
-  r = extract("stego.png", "back.bin");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(test::read_text(home_ / "back.bin"), piped.stdin_text);
+// Standard input and output, as "-" (and by their /dev names where they
+// have them): a pipe has no size beforehand and is read whole; an output to
+// standard output carries the bytes alone, the lines going to standard error.
+TEST_F(PipelineE2e, StandardStreams) {
+  const bool posix = windows_program().empty();
+  const std::string piped = std::string(70000, 'p') + "end of the pipe";
+  write_file(home_ / "piped.txt", piped);
+  ASSERT_EQ(embed("piped.txt", "carrier.png", "stego.png").status, 0);
+  write_file(home_ / "-", std::string_view("a file named -"));
+  const std::string stego = read_text(home_ / "stego.png");
+  const std::string carrier(carrier_.begin(), carrier_.end());
+  const std::string stego_of_piped = "<a stego that extracts to the piped text>";
+  struct Row {
+    const char* name;
+    bool runs;
+    std::vector<std::string> args;
+    const std::string& in;
+    std::string out, err;
+    int status;
+  };
+  const std::vector<Row> rows = {
+      {"input from a pipe", true, {"embed", "-", "carrier.png", "s1.png"}, piped,
+       embed_out("-", "carrier.png", "s1.png", true), "", 0},
+      {"input from /dev/stdin", posix, {"embed", "/dev/stdin", "carrier.png", "s2.png"}, piped,
+       embed_out("/dev/stdin", "carrier.png", "s2.png", true), "", 0},
+      {"extract to a pipe", true, {"extract", "stego.png", "-"}, "", piped, extract_out("stego.png", "-", true), 0},
+      {"stego from a pipe to a pipe", true, {"extract", "-", "-"}, stego, piped, extract_out("-", "-", true), 0},
+      {"carrier from a pipe, stego to one", true, {"embed", "piped.txt", "-", "-"}, carrier, stego_of_piped,
+       embed_out("piped.txt", "-", "-", true), 0},
+      {"standard input twice", true, {"embed", "-", "-", "s3.png"}, piped, kBanner + kKeysChecked,
+       "[ERR] standard input ('-') can stand for one input of a run only\n", 1},
+      {"a file named - is ./-", true, {"extract", "./-", "back.txt"}, "", extract_out("./-", "back.txt", false),
+       "[ERR] file './-' is not a valid PNG (bad signature)\n", 1},
+  };
+  for (const Row& row : rows) {
+    if (!row.runs) continue;
+    SCOPED_TRACE(row.name);
+    test::RunOptions options;
+    options.stdin_text = row.in;
+    const RunResult r = run(row.args, options);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.err, row.err);
+    if (row.out != stego_of_piped) {
+      EXPECT_EQ(r.out, row.out);
+      continue;
+    }
+    options.stdin_text = r.out;
+    EXPECT_EQ(run({"extract", "-", "-"}, options).out, piped);
+  }
+  for (const char* made : {"s1.png", "s2.png"}) {
+    if (!fs::exists(home_ / made)) continue;
+    EXPECT_EQ(extract(made, "back.txt").status, 0);
+    EXPECT_EQ(read_text(home_ / "back.txt"), piped) << made;
+  }
+  EXPECT_EQ(listing(), as_installed(posix ? "- back.txt carrier.png keys piped.txt s1.png s2.png stego.png vellicor"
+                                          : "- back.txt carrier.png keys piped.txt s1.png stego.png vellicor"));
 }
 
 // Memory stays the same at any size: 256 MiB go through both operations with
