@@ -4,10 +4,10 @@
 
 namespace vellicor {
 
+// Writes a piece of a line to a stream; each platform's console file has it.
+void put(std::FILE* stream, std::string_view text);
+
 namespace {
-void put(std::FILE* stream, std::string_view text) {
-  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
-}
 // Where the lines meant for standard output go.
 std::FILE* g_lines = stdout;
 }  // namespace

@@ -11,8 +11,8 @@ namespace vellicor {
 
 // The console set up for one run: console_init, and on Windows, where
 // standard output is a console, that console's output code page set to the
-// system's ANSI code page, the one the program's bytes are written in (the
-// banner's 0x97 is then shown as the dash it stands for). The old code page is
+// process code page, the one the program's bytes are written in (the lines
+// themselves reach a console as UTF-16, see console_text). The old code page is
 // put back when the object goes, after standard output is flushed, and also
 // when Ctrl+C or a closed window ends the run. A file or a pipe as standard
 // output changes nothing; the bytes are the same either way.
@@ -28,6 +28,10 @@ class ConsoleRun {
 };
 
 #if defined(_WIN32)
+// What a console shows for a piece of a line written in the process code
+// page `code_page`: where that is UTF-8, a piece that is no valid UTF-8 (the
+// banner's 0x97) is read in code page 1252.
+std::wstring console_text(std::string_view text, unsigned code_page);
 // ConsoleRun's decision for one handle: where it is a console whose output
 // code page is not `code_page`, that page is set and the one it had is
 // returned; 0 where nothing changes (a file, a pipe, a device, a console
@@ -36,7 +40,7 @@ unsigned set_console_code_page(void* handle, unsigned code_page);
 #endif
 
 // Call once at start: makes standard error unbuffered, and on Windows puts
-// both streams in binary mode so that every byte (0x97, "\n") reaches a
+// the three streams in binary mode so that every byte (0x97, "\n") reaches a
 // file or pipe as written, with no "\r" added.
 void console_init();
 // Whether a standard stream is a terminal (on Windows a console).

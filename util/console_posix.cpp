@@ -17,6 +17,11 @@ void console_init() {
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
+// The bytes as they are: a terminal shows them in its own character set.
+void put(std::FILE* stream, std::string_view text) {
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
+}
+
 bool is_terminal(Stream stream) { return ::isatty(stream == Stream::output ? STDOUT_FILENO : STDERR_FILENO) == 1; }
 
 // A terminal here shows the bytes as its own character set: nothing to set.

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "util/console.hpp"
 
@@ -31,6 +33,39 @@ void console_init() {
   (void)_setmode(_fileno(stdout), _O_BINARY);
   (void)_setmode(_fileno(stderr), _O_BINARY);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+// A console is written in its own characters (UTF-16); a file or a pipe gets
+// the bytes as they are, as on Linux. Each piece is decoded by what it holds:
+// UTF-8 where the process code page is UTF-8 and the piece is valid UTF-8
+// (every path, then), else code page 1252 there (the banner's 0x97), else
+// the process code page, which every path is in.
+std::wstring console_text(std::string_view text, unsigned code_page) {
+  const int size = static_cast<int>(text.size());
+  UINT page = code_page;
+  DWORD flags = 0;
+  if (page == CP_UTF8) {
+    flags = MB_ERR_INVALID_CHARS;
+    if (::MultiByteToWideChar(CP_UTF8, flags, text.data(), size, nullptr, 0) <= 0) page = 1252, flags = 0;
+  }
+  const int wide = ::MultiByteToWideChar(page, flags, text.data(), size, nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
+  if (wide > 0) ::MultiByteToWideChar(page, flags, text.data(), size, converted.data(), wide);
+  return converted;
+}
+
+void put(std::FILE* stream, std::string_view text) {
+  if (text.empty()) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (!::GetConsoleMode(handle, &mode)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    return;
+  }
+  std::fflush(stream);
+  const std::wstring wide = console_text(text, ::GetACP());
+  DWORD done = 0;
+  ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &done, nullptr);
 }
 
 bool is_terminal(Stream stream) {

@@ -253,15 +253,11 @@ void reserve(Handle h, std::uint64_t length) noexcept {
 }
 
 bool flush(Handle h, std::error_code& ec) {
-  if (os.FlushFileBuffers(as_handle(h))) return true;
-  const DWORD e = ::GetLastError();
-  // A device or a pipe may not flush (NUL answers "access denied", a console
-  // "invalid handle"); that is no failure of the write. On a disk file every
-  // refusal is one.
-  if (os.GetFileType(as_handle(h)) != FILE_TYPE_DISK &&
-      (e == ERROR_INVALID_HANDLE || e == ERROR_INVALID_FUNCTION || e == ERROR_NOT_SUPPORTED || e == ERROR_ACCESS_DENIED))
-    return true;
-  return fail(ec, e);
+  // Only a file on a disk has anything to make lasting. A device refuses
+  // (NUL "access denied", a console "invalid handle"), and a pipe's flush
+  // waits until its reader has read everything, or fails under Wine.
+  if (os.GetFileType(as_handle(h)) != FILE_TYPE_DISK) return true;
+  return os.FlushFileBuffers(as_handle(h)) || fail(ec);
 }
 
 bool open_folder(const Path& path, Folder& folder, std::error_code& ec) {

@@ -230,6 +230,35 @@ TEST_F(PipelineE2e, StandardStreams) {
                                           : "- back.txt carrier.png keys piped.txt s1.png stego.png vellicor"));
 }
 
+// Names in any script as input, carrier and output, and one mistyped: the
+// Windows program's process code page is UTF-8, so it reaches them too.
+TEST_F(PipelineE2e, NamesInAnyScript) {
+  const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba.txt", map = "\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0.png",
+                    out = "\xe5\x87\xba\xe5\x8a\x9b.png", back = "\xd0\xb2\xd1\x8b\xd0\xb2\xd0\xbe\xd0\xb4.txt";
+  const std::string mistyped = "\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xbe.png";  // the last letter o, not a
+  write_file(home_ / lodz, std::string_view("from Lodz"));
+  write_file(home_ / map, carrier_);
+  const std::string corrected = as_program_sees(home_ / map);
+  const std::string fixed = kBanner + kKeysChecked + corrected_path(mistyped, corrected) + "[INFO] Embedding '" + lodz +
+                            "' into carrier PNG '" + corrected + "' -> 'b.png'\n[OK] Stego PNG written: b.png\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } rows[] = {
+      {{"embed", lodz, map, out}, embed_out(lodz, map, out, true)},
+      {{"extract", out, back}, extract_out(out, back, true)},
+      {{"embed", lodz, mistyped, "b.png"}, fixed},
+  };
+  for (const auto& row : rows) {
+    const RunResult r = run(row.args);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+  EXPECT_EQ(read_text(home_ / back), "from Lodz");
+  EXPECT_EQ(listing(), as_installed("b.png carrier.png keys vellicor " + lodz + " " + back + " " + map + " " + out));
+}
+
 // Memory stays the same at any size: 256 MiB go through both operations with
 // 64 MiB of address space (a sparse input keeps the disk use small), from a
 // file and through a pipe.

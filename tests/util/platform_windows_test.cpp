@@ -172,6 +172,24 @@ TEST(Console, InitPutsBothStreamsInBinaryMode) {
   EXPECT_EQ(_setmode(_fileno(stderr), _O_BINARY), _O_BINARY);
 }
 
+// What a console shows for a piece of a line, in the two process code pages
+// the program meets: UTF-8 (its manifest) and a system's ANSI page.
+TEST(Console, EachPieceIsShownByWhatItHolds) {
+  const struct {
+    const char* piece;
+    unsigned page;
+    std::wstring shown;
+  } cases[] = {
+      {"Vellicor \x97 Post", CP_UTF8, L"Vellicor \u2014 Post"},  // no UTF-8: read as 1252
+      {"\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0.png", CP_UTF8, L"\u043a\u0430\u0440\u0442\u0430.png"},
+      {"\xe5\x87\xba\xe5\x8a\x9b.png", CP_UTF8, L"\u51fa\u529b.png"},
+      {"Vellicor \x97 Post", 1252, L"Vellicor \u2014 Post"},
+      {"caf\xc3\xa9", 1252, L"caf\u00c3\u00a9"},  // a 1252 name that looks like UTF-8 stays 1252
+      {"", CP_UTF8, L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(console_text(c.piece, c.page), c.shown) << c.piece << " in " << c.page;
+}
+
 // Which standard output gets the ANSI code page: a console only.
 TEST(Console, CodePageIsSetOnAConsoleOnlyAndPutBack) {
   TempDir dir;
