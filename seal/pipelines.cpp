@@ -88,12 +88,14 @@ bool next_block(InputFile& input, const std::string& input_path, std::span<std::
 bool seal_body(InputFile& input, const std::string& input_path, std::uint64_t limit, GcmSealer& sealer,
                StegoWriter& writer, std::uint64_t& length) {
   SecretBytes block(kBlock);  // plaintext until sealed: wiped on every way out
+  Progress progress(input.size(), input.size_known());
   length = 0;
   for (;;) {
     std::size_t got = 0;
     if (!next_block(input, input_path, block.span(), got)) return false;
     if (got == 0) break;
     length += got;
+    progress.add(got);
     if (input.size_known() && length > input.size()) return input_changed(input_path);
     if (length > limit) return input_too_large(input_path, "more than " + std::to_string(limit), limit);
     const std::span<std::uint8_t> piece(block.data(), got);
@@ -268,6 +270,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
   }
   // Plaintext passes through this block: it is wiped on every way out.
   SecretBytes block(kBlock);
+  Progress progress(envelope.c, true);
   for (std::uint64_t done = 0; done < envelope.c;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(envelope.c - done, block.size()));
     if (!stego.file.read_at(envelope.ciphertext_offset + done, block.data(), n)) {
@@ -278,6 +281,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     opener.open(piece);
     if (!sink.put(piece)) return false;
     done += n;
+    progress.add(n);
   }
   if (!opener.finish(envelope.tag().data(), envelope.tag().size())) {
     err("[ERR] AES-GCM decrypt fail (tag mismatch?)\n");

@@ -3,6 +3,7 @@
 // standard error, and standard error is unbuffered, so a console shows the
 // lines of both in the order they were written.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,6 +57,27 @@ void send_lines_to_error();
 // Sends what standard output holds on its way now, for when the output file
 // may be that same stream (/dev/stdout) and must come after the lines.
 void flush_out();
+
+// One line on standard error for long work, where standard error is a
+// terminal (on Windows a console): once the work has run for a second, the
+// bytes done, the total where it is known, and the rate, rewritten in place
+// at most four times a second. Any line written meanwhile, and the object's
+// end, clears it first, so the closing lines stand alone. Elsewhere nothing is
+// written, and each add() is one comparison.
+class Progress {
+ public:
+  explicit Progress(std::uint64_t total, bool total_known);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void add(std::uint64_t bytes);
+
+ private:
+  bool shown_ = false;  // standard error is a terminal
+  std::uint64_t done_ = 0, total_ = 0;
+  bool total_known_ = false;
+  std::int64_t start_ = 0, next_ = 0;  // steady clock, in milliseconds
+};
 
 // Several pieces written as one message (prefix, path, suffix).
 void out(std::initializer_list<std::string_view> pieces);

@@ -2,7 +2,8 @@
 """The passphrase prompt, driven through a real pseudo-terminal: a protected
 pair is made, a wrong passphrase is refused, the right one extracts, the
 passphrase is changed and removed. No typed passphrase shows on the terminal,
-and no binary output ('-' as the output is refused there).
+no binary output ('-' as the output is refused there), and a long embed shows
+its progress, cleared before the closing line.
 
     passphrase_prompt.py <program> <sample folder>
 The program is copied into a fresh folder (its keys/ goes beside it);
@@ -19,6 +20,7 @@ import fcntl
 import struct
 import tempfile
 import termios
+import threading
 import time
 
 WINDOWS = os.environ.get("VELLICOR_TEST_WINDOWS_PROGRAM", "")
@@ -43,17 +45,35 @@ def wait_for_the_read(fd):
         time.sleep(0.005)
 
 
-def run(program, args, answers):
+def feed_slowly(fd):
+    """Four blocks of 1 MiB, half a second apart: an input that takes two seconds."""
+    for _ in range(4):
+        os.write(fd, b"s" * (1 << 20))
+        time.sleep(0.5)
+    os.close(fd)
+
+
+def run(program, args, answers, slow_input=False, raw=False):
     """Runs the program on a new terminal; each (prompt, answer) is answered
-    once the prompt shows. Gives (exit status, everything the terminal showed)."""
+    once the prompt shows. With slow_input, standard input is a pipe that
+    feed_slowly writes. Gives (exit status, everything the terminal showed,
+    as text, or with raw as the bytes themselves)."""
+    if slow_input:
+        pipe_r, pipe_w = os.pipe()
     pid, fd = pty.fork()
     if pid == 0:
+        if slow_input:
+            os.dup2(pipe_r, 0)
+            os.close(pipe_w)
         # A wide terminal, before anything runs: Wine's console breaks lines at its width.
-        fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
+        fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
         os.chdir(os.path.dirname(program))
         if WINDOWS:
             os.execv("/bin/sh", ["sh", LAUNCHER, program] + args)
         os.execv(program, [program] + args)
+    if slow_input:
+        os.close(pipe_r)
+        threading.Thread(target=feed_slowly, args=(pipe_w,)).start()
     shown = b""
     pending = list(answers)
     while True:
@@ -74,7 +94,7 @@ def run(program, args, answers):
             shown += b"\n"  # where the answer was, so that the next prompt is on a line of its own
     os.close(fd)
     _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), as_text(shown)
+    return os.waitstatus_to_exitcode(status), shown.decode("latin-1") if raw else as_text(shown)
 
 
 def main():
@@ -132,6 +152,13 @@ def main():
                 message = f.read()
             if restored != (os.path.exists(back) and open(back, "rb").read() == message):
                 failures.append(f"{where}: back.txt {'not ' if restored else ''}restored")
+        # A long embed shows its progress once it has run for a second, and clears it before the closing line.
+        # The line is cleared with blanks (Linux), or as Wine's console draws that ("erase line").
+        got, shown = run(copy, ["embed", "-", "carrier.png", "slow.png"], [], slow_input=True, raw=True)
+        cursor = r"(\x1b\[\?25[hl])*"
+        cleared = r"\d\.\d MiB, \d+\.\d MiB/s" + cursor + r"\r( +\r|\x1b\[K)" + cursor + r"\[OK\] Stego PNG"
+        if got != 0 or not re.search(cleared, shown):
+            failures.append(f"embed of a slow pipe: status {got}, no progress line cleared before the last\n{shown}")
     for f in failures:
         print(f)
     return 1 if failures else 0
