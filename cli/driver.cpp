@@ -232,7 +232,12 @@ int run_embed(const Words& words, const Options& options) {
   out({"[INFO] Embedding '", printable(*input), "' into carrier PNG '", printable(*carrier), "' -> '",
        printable(output), "'\n"});
   flush_out();  // the output may be standard output itself
-  if (!encrypt_and_embed(*input, *carrier, output, options.recipient)) {
+  RecipientKey recipient;
+  if (options.recipient)
+    recipient = [&](std::size_t length, ByteBuffer& key) {
+      return read_recipient_key(*options.recipient, output, length, key);
+    };
+  if (!encrypt_and_embed(*input, *carrier, output, recipient)) {
     out("[ERR] embed failed\n");
     return 1;
   }

@@ -5,6 +5,7 @@
 
 #include "keystore/key_store.hpp"
 #include "keystore/protected_key.hpp"
+#include "keystore/public_key.hpp"
 #include "util/console.hpp"
 #include "util/platform.hpp"
 
@@ -197,6 +198,14 @@ bool read_secret_key(InputFile& file, const PassphraseSource& passphrase, std::s
   if (!unprotect_secret_key(bytes, words, secret_key_length, public_key_length, out, why))
     return refuse({"[ERR] cannot open '", printable(private_key_path), "': ", why, "\n"});
   return true;
+}
+
+bool read_own_public_key(KeyFiles& keys, std::size_t public_key_length, std::size_t secret_key_length,
+                         SecretBytes& public_key) {
+  if (!read_key_file(keys.public_key, public_key_path, public_key_length, public_key))
+    return refuse({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
+  return key_pair_matches(keys, public_key.span(), secret_key_length) &&
+         public_key_usable(public_key.span(), public_key_length, "key file '" + printable(public_key_path) + "'");
 }
 
 }  // namespace vellicor

@@ -62,4 +62,10 @@ bool read_secret_key(InputFile& file, const PassphraseSource& passphrase, std::s
 bool key_pair_matches(KeyFiles& keys, ByteView public_key, std::size_t secret_key_length,
                       std::string_view nothing_done = "nothing was sealed");
 
+// The own public key to seal for: kyber.pub read whole, kyber.prv checked to
+// hold it (key_pair_matches), and the key checked to be one that only its
+// secret opens (public_key_usable). False after its "[ERR] " line.
+bool read_own_public_key(KeyFiles& keys, std::size_t public_key_length, std::size_t secret_key_length,
+                         SecretBytes& public_key);
+
 }  // namespace vellicor

@@ -124,7 +124,10 @@ std::string key_fingerprint(ByteView key) {
   std::string hex;
   for (std::uint8_t b : sha256(key)) hex += {kHex[b >> 4], kHex[b & 0x0F]};
   std::string text;
-  for (std::size_t i = 0; i < hex.size(); i += 4) text += (i == 0 ? "" : " ") + hex.substr(i, 4);
+  for (std::size_t i = 0; i < hex.size(); i += 4) {
+    if (i != 0) text += ' ';
+    text.append(hex, i, 4);
+  }
   return text;
 }
 

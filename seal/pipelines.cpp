@@ -8,7 +8,6 @@
 #include "seal/aes_gcm.hpp"
 #include "seal/envelope.hpp"
 #include "keystore/key_file.hpp"
-#include "keystore/public_key.hpp"
 #include "util/console.hpp"
 #include "util/file_io.hpp"
 #include "util/secret.hpp"
@@ -129,46 +128,10 @@ bool recover_key(KemHandle& kem, InputFile& private_key_file, const PassphraseSo
   return true;
 }
 
-// Where opened plaintext goes before its tag has verified: a file that no
-// other process can reach (an unnamed one beside the target, or one in the
-// temporary folder that is copied over once the tag verified); where the
-// target cannot be written at all, nowhere, so that the tag is still checked
-// (and reported) before the write failure.
-class PlaintextSink {
- public:
-  PlaintextSink(const std::string& output_path, std::uint64_t length) : path_(output_path) {
-    writable_ = file_.open(output_path);
-    if (writable_) file_.expect(length);
-  }
-
-  bool put(ByteView block) {
-    if (writable_ && !file_.write(block)) writable_ = false;
-    return true;
-  }
-
-  // The restored file is marked as coming from where the stego came from.
-  void carry_origin(const InputFile& stego) { file_.carry_origin(stego); }
-
-  // Only after the tag has verified: the file is flushed and takes its name.
-  bool commit() {
-    if (!writable_ || !file_.commit()) {
-      err({"[ERR] cannot write outfile '", printable(path_), "'\n"});
-      return false;
-    }
-    warn_if_unflushed(path_, file_.after_naming_warning());
-    return true;
-  }
-
- private:
-  std::string path_;
-  AtomicFile file_{TempFile::private_only};
-  bool writable_ = false;
-};
-
 }  // namespace
 
 bool encrypt_and_embed(const std::string& input_path, const std::string& carrier_path, const std::string& output_path,
-                       const std::optional<std::string>& recipient) {
+                       const RecipientKey& recipient) {
   InputFile input;
   if (!input.open(input_path)) return cannot_read_input(input_path);
   // Sealed for another key, the input could not be opened here again: an
@@ -189,17 +152,9 @@ bool encrypt_and_embed(const std::string& input_path, const std::string& carrier
   // The recipient's key, or the own one (which kyber.prv must hold).
   ByteBuffer recipient_key;
   SecretBytes public_key;
-  if (recipient) {
-    if (!read_recipient_key(*recipient, output_path, kem->length_public_key, recipient_key)) return false;
-  } else {
-    if (!read_key_file(keys.public_key, public_key_path, kem->length_public_key, public_key)) {
-      err({"[ERR] cannot read Kyber public key from '", printable(public_key_path), "'\n"});
-      return false;
-    }
-    if (!key_pair_matches(keys, public_key.span(), kem->length_secret_key) ||
-        !public_key_usable(public_key.span(), kem->length_public_key, "key file '" + printable(public_key_path) + "'"))
-      return false;
-  }
+  if (recipient ? !recipient(kem->length_public_key, recipient_key)
+                : !read_own_public_key(keys, kem->length_public_key, kem->length_secret_key, public_key))
+    return false;
   const EnvelopeLayout at{kem->length_ciphertext};
   // An input too big for one PNG chunk is refused before a byte of it is read.
   const std::uint64_t limit = max_chunk_data_length - at.ciphertext();
@@ -279,7 +234,7 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
     }
     const std::span<std::uint8_t> piece(block.data(), n);
     opener.open(piece);
-    if (!sink.put(piece)) return false;
+    sink.put(piece);
     done += n;
     progress.add(n);
   }
@@ -290,7 +245,12 @@ bool extract_and_decrypt(const std::string& stego_path, const std::string& outpu
   key.reset();
   sink.carry_origin(stego.file);
   stego.file.close();  // the output may be the stego itself
-  return sink.commit();
+  if (!sink.commit()) {
+    err({"[ERR] cannot write outfile '", printable(output_path), "'\n"});
+    return false;
+  }
+  warn_if_unflushed(output_path, sink.after_naming_warning());
+  return true;
 }
 
 }  // namespace vellicor

@@ -15,7 +15,9 @@ std::size_t g_progress_width = 0;
 
 void clear_progress() {
   if (g_progress_width == 0) return;
-  put(stderr, "\r" + std::string(g_progress_width, ' ') + "\r");
+  std::string blank(g_progress_width + 2, ' ');
+  blank.front() = blank.back() = '\r';
+  put(stderr, blank);
   g_progress_width = 0;
 }
 
@@ -86,7 +88,9 @@ void Progress::add(std::uint64_t bytes) {
   // Blanks over what is left of a longer line before it.
   const std::size_t blanks = g_progress_width > width ? g_progress_width - width : 0;
   std::fflush(stdout);
-  put(stderr, "\r" + std::string(line, width) + std::string(blanks, ' '));
+  std::string shown(1, '\r');
+  shown.append(line, width).append(blanks, ' ');
+  put(stderr, shown);
   g_progress_width = width + blanks;
 }
 

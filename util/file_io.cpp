@@ -169,6 +169,7 @@ bool InputFile::open(const std::string& path, const InputOptions& options, std::
     return fail(why, std::errc::is_a_directory);
   }
   size_known_ = st.kind == native::Kind::regular && !standard;
+  if (st.kind == native::Kind::other) native::widen_pipe(handle_, write_block_length);
   size_ = size_known_ ? st.size : 0;
   return true;
 }
@@ -476,6 +477,19 @@ bool FolderLock::lock(const std::string& folder, std::error_code* ec, LockKind k
   native::close(handle_);
   std::error_code e;
   return native::lock_folder(system_path(folder), kind == LockKind::shared, handle_, e) || fail(ec, e);
+}
+
+PlaintextSink::PlaintextSink(const std::string& path, std::uint64_t length) {
+  if (file_.open(path, {}, &failed_)) file_.expect(length);
+}
+
+void PlaintextSink::put(ByteView block) {
+  if (!failed_) (void)file_.write(block, &failed_);
+}
+
+bool PlaintextSink::commit(std::error_code* why) {
+  if (failed_) return fail(why, failed_);
+  return file_.commit(why);
 }
 
 bool make_private_folder(const std::string& path, bool& created, std::error_code* why) {

@@ -184,6 +184,25 @@ class AtomicFile {
   std::error_code warning_;
 };
 
+// Where opened plaintext goes before its tag has verified: an AtomicFile that
+// no other process can reach (TempFile::private_only). Where the target
+// cannot be opened at all, the blocks go nowhere, so that the caller still
+// checks the tag (and says so) before commit reports the failure.
+class PlaintextSink {
+ public:
+  PlaintextSink(const std::string& path, std::uint64_t length);
+  void put(ByteView block);
+  // The restored file is marked as coming from where `source` came from.
+  void carry_origin(const InputFile& source) { file_.carry_origin(source); }
+  // Only after the tag has verified: the file is flushed and takes its name.
+  bool commit(std::error_code* why = nullptr);
+  const std::error_code& after_naming_warning() const { return file_.after_naming_warning(); }
+
+ private:
+  AtomicFile file_{TempFile::private_only};
+  std::error_code failed_;  // why the target could not be opened or written
+};
+
 // Large writes go out in blocks of this size: a block copied while it is still
 // in the cache is several times faster than one call for the whole buffer.
 inline constexpr std::size_t write_block_length = std::size_t{1} << 20;

@@ -124,6 +124,11 @@ std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::
   return static_cast<std::uint64_t>(in) - offset;
 }
 
+void widen_pipe(Handle h, std::size_t length) noexcept {
+  // Only advice: a pipe that keeps its size (a user's limit, no pipe at all) is read as it is.
+  (void)os.fcntl(fd_of(h), F_SETPIPE_SZ, static_cast<int>(length));
+}
+
 void reserve(Handle h, std::uint64_t length) noexcept {
   (void)os.fallocate(fd_of(h), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
 }

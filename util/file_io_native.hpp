@@ -50,6 +50,9 @@ bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset,
 // kernel, as far as the system offers it; the count copied (0: none).
 std::uint64_t copy_in_kernel(Handle from, std::uint64_t offset, Handle to, std::uint64_t at, std::uint64_t length);
 void reserve(Handle h, std::uint64_t length) noexcept;
+// Advice for a pipe read in order: a buffer of `length` bytes (Linux; 64 KiB
+// by default) halves what each block costs in switches to its writer.
+void widen_pipe(Handle h, std::size_t length) noexcept;
 // Flushes to the disk; a device or a pipe that cannot be flushed is no failure.
 bool flush(Handle h, std::error_code& ec);
 

@@ -245,6 +245,9 @@ bool write(Handle h, const std::uint8_t* p, std::size_t n, std::uint64_t offset,
 // system offers: the bytes go through memory.
 std::uint64_t copy_in_kernel(Handle, std::uint64_t, Handle, std::uint64_t, std::uint64_t) { return 0; }
 
+// A pipe's buffer is set by whoever makes it: nothing to advise.
+void widen_pipe(Handle, std::size_t) noexcept {}
+
 void reserve(Handle h, std::uint64_t length) noexcept {
   // Only advice: the size stays as written.
   FILE_ALLOCATION_INFO allocation{};
