@@ -188,8 +188,7 @@ TEST_F(PipelineE2e, StandardStreams) {
     const char* name;
     bool runs;
     std::vector<std::string> args;
-    const std::string& in;
-    std::string out, err;
+    std::string in, out, err;
     int status;
   };
   const std::vector<Row> rows = {
