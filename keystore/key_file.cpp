@@ -67,7 +67,8 @@ bool check_opened(const InputFile& file, const std::string& path, bool folder, b
   if (st.kind != (folder ? OwnerStatus::Kind::folder : OwnerStatus::Kind::regular))
     return refuse({"[ERR] ", what, printable(path),
                    folder ? "' is not a folder" : "' is not a regular file (a pipe or a device)",
-                   "; move it away and put the keys themselves there\n"});
+                   refuse_readable ? "; the passphrase must be in a regular file of your own\n"
+                                   : "; move it away and put the keys themselves there\n"});
   if (!st.owned_by_user && !st.owned_by_admin && !owns_program_folder(st.owner))
     return refuse({"[ERR] ", what, printable(path), "' belongs to another user (", st.owner,
                    "), not to you, root or the owner of the program's folder; move it away, or make it yours ",

@@ -584,6 +584,11 @@ TEST_F(PipelineE2e, ProtectedKeyOpensOnlyWithItsPassphrase) {
   write_file(home_ / "keys/kyber.prv", prv);
   EXPECT_EQ(run({"extract", "stego.png", "back.bin", "--passphrase-file", "pw"}).err,
             "[ERR] passphrase file 'pw' may be read by others; run: chmod 600 '" + path("pw") + "'\n");
+  test::RunOptions piped;
+  piped.stdin_text = "correct horse\n";
+  EXPECT_EQ(run({"extract", "stego.png", "back.bin", "--passphrase-file", "-"}, piped).err,
+            "[ERR] passphrase file '-' is not a regular file (a pipe or a device); the passphrase must be in a regular "
+            "file of your own\n");
 }
 
 }  // namespace

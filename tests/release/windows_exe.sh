@@ -21,11 +21,11 @@ IFS=. read -r major minor patch <<<"$version"
 manifest=$(wrestool -x --raw --type=24 "$exe")
 [ -n "$manifest" ] || fail "no manifest resource in $exe"
 for want in 'level="asInvoker"' 'supportedOS Id="\{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a\}"' \
-            '<longPathAware[^>]*>true</longPathAware>' "version=\"$major\\.$minor\\.$patch\\.0\""; do
+            '<longPathAware[^>]*>true</longPathAware>' '<activeCodePage[^>]*>UTF-8</activeCodePage>' \
+            "version=\"$major\\.$minor\\.$patch\\.0\""; do
   grep -Eq "$want" <<<"$manifest" || fail "the manifest lacks $want"
 done
-if grep -q "<activeCodePage" <<<"$manifest"; then fail "the manifest sets activeCodePage; the system code page must stay"; fi
-echo "ok  manifest: asInvoker, supportedOS Windows 10/11, longPathAware, version $major.$minor.$patch.0"
+echo "ok  manifest: asInvoker, supportedOS Windows 10/11, longPathAware, activeCodePage UTF-8, version $major.$minor.$patch.0"
 
 # The version resource (type 16): the strings, then the numbers that follow
 # the VS_FIXEDFILEINFO signature 0xFEEF04BD.
