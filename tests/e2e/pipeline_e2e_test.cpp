@@ -232,21 +232,28 @@ TEST_F(PipelineE2e, StandardStreams) {
 // Names in any script as input, carrier and output, and one mistyped: the
 // Windows program's process code page is UTF-8, so it reaches them too.
 TEST_F(PipelineE2e, NamesInAnyScript) {
-  const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba.txt", map = "\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0.png",
-                    out = "\xe5\x87\xba\xe5\x8a\x9b.png", back = "\xd0\xb2\xd1\x8b\xd0\xb2\xd0\xbe\xd0\xb4.txt";
+  // Cyrillic and CJK names, each as input, carrier and output.
+  const std::string data = "\xd0\xb4\xd0\xb0\xd0\xbd\xd0\xbd\xd1\x8b\xd0\xb5.txt", map = "\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0.png",
+                    out = "\xd0\xb2\xd1\x8b\xd0\xb2\xd0\xbe\xd0\xb4.png";
+  const std::string data_cjk = "\xe8\xb3\x87\xe6\x96\x99.txt", map_cjk = "\xe5\x9c\xb0\xe5\x9b\xb3.png",
+                    out_cjk = "\xe5\x87\xba\xe5\x8a\x9b.png";
   const std::string mistyped = "\xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xbe.png";  // the last letter o, not a
-  write_file(home_ / lodz, std::string_view("from Lodz"));
+  write_file(home_ / data, std::string_view("data"));
+  write_file(home_ / data_cjk, std::string_view("data cjk"));
   write_file(home_ / map, carrier_);
+  write_file(home_ / map_cjk, carrier_);
   const std::string corrected = as_program_sees(home_ / map);
-  const std::string fixed = kBanner + kKeysChecked + corrected_path(mistyped, corrected) + "[INFO] Embedding '" + lodz +
+  const std::string fixed = kBanner + kKeysChecked + corrected_path(mistyped, corrected) + "[INFO] Embedding '" + data +
                             "' into carrier PNG '" + corrected + "' -> 'b.png'\n[OK] Stego PNG written: b.png\n";
   const struct {
     std::vector<std::string> args;
     std::string out;
   } rows[] = {
-      {{"embed", lodz, map, out}, embed_out(lodz, map, out, true)},
-      {{"extract", out, back}, extract_out(out, back, true)},
-      {{"embed", lodz, mistyped, "b.png"}, fixed},
+      {{"embed", data, map_cjk, out_cjk}, embed_out(data, map_cjk, out_cjk, true)},
+      {{"embed", data_cjk, map, out}, embed_out(data_cjk, map, out, true)},
+      {{"extract", out_cjk, "a.txt"}, extract_out(out_cjk, "a.txt", true)},
+      {{"extract", out, "b.txt"}, extract_out(out, "b.txt", true)},
+      {{"embed", data, mistyped, "b.png"}, fixed},
   };
   for (const auto& row : rows) {
     const RunResult r = run(row.args);
@@ -254,8 +261,10 @@ TEST_F(PipelineE2e, NamesInAnyScript) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
   }
-  EXPECT_EQ(read_text(home_ / back), "from Lodz");
-  EXPECT_EQ(listing(), as_installed("b.png carrier.png keys vellicor " + lodz + " " + back + " " + map + " " + out));
+  EXPECT_EQ(read_text(home_ / "a.txt"), "data");
+  EXPECT_EQ(read_text(home_ / "b.txt"), "data cjk");
+  EXPECT_EQ(listing(), as_installed("a.txt b.png b.txt carrier.png keys vellicor " + out + " " + data + " " + map +
+                                    " " + out_cjk + " " + map_cjk + " " + data_cjk));
 }
 
 // Memory stays the same at any size: 256 MiB go through both operations with
@@ -305,6 +314,8 @@ TEST_F(PipelineE2e, BigFilesGoThroughInLittleMemory) {
   const std::vector<Case> cases = {
       {"stego through a pipe", "cat stego.png | " + prlimit + " extract /dev/stdin back.bin",
        extract_out("/dev/stdin", "back.bin", true), "", 0},
+      {"input through a pipe, stego to one", "cat input.bin | " + prlimit + " embed - carrier.png - >/dev/null", "",
+       embed_out("-", "carrier.png", "-", true), 0},
       {"carrier through a pipe", "cat stego.png | " + prlimit + " embed small.txt /dev/stdin out.png",
        embed_out("small.txt", "/dev/stdin", "out.png", true),
        "[WARN] carrier PNG '/dev/stdin' already hides a file: extract will restore that one, not the new one\n", 0},
