@@ -111,6 +111,13 @@ TEST(Seam, AFaultAtOneCallLeavesTheTargetAsItWasOrWhole) {
          return in.open((d / "out").string()) && in.read_exact(got, 3) && interrupted ? std::string("read") : "failed";
        },
        "read", "abc"},
+      {"standard output (\"-\") cannot be duplicated: nothing written anywhere",
+       [](const TempDir&) {
+         Override<&Syscalls::fcntl> full(
+             [](int fd, int c, int a) { return c == F_DUPFD_CLOEXEC ? (errno = EMFILE, -1) : ::fcntl(fd, c, a); });
+         return commit_new("-");
+       },
+       "Too many open files", "absent"},
 #else
       {"the pending file cannot be marked for deletion; nothing committed",
        [](const TempDir& d) {
@@ -144,6 +151,14 @@ TEST(Seam, AFaultAtOneCallLeavesTheTargetAsItWasOrWhole) {
          return commit_new(d / "out").substr(0, 18);
        },
        "committed, warned:", "new"},
+      {"standard output (\"-\") cannot be duplicated: nothing written anywhere",
+       [](const TempDir&) {
+         Override<&Syscalls::DuplicateHandle> refuse([](HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD) {
+           return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
+         });
+         return commit_new("-");
+       },
+       "Permission denied", "absent"},
 #endif
   };
   for (const Case& c : cases) {
