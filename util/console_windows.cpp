@@ -24,6 +24,12 @@ BOOL WINAPI restore_on_control(DWORD) {
   return FALSE;  // the next handler (the system's) ends the process
 }
 
+// Only a console handle has a console mode: a file, a pipe and NUL do not.
+bool is_console(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
+
 }  // namespace
 
 void console_init() {
@@ -57,8 +63,7 @@ std::wstring console_text(std::string_view text, unsigned code_page) {
 void put(std::FILE* stream, std::string_view text) {
   if (text.empty()) return;
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  DWORD mode = 0;
-  if (!::GetConsoleMode(handle, &mode)) {
+  if (!is_console(handle)) {
     std::fwrite(text.data(), 1, text.size(), stream);
     return;
   }
@@ -69,14 +74,11 @@ void put(std::FILE* stream, std::string_view text) {
 }
 
 bool is_terminal(Stream stream) {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+  return is_console(::GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
 }
 
 unsigned set_console_code_page(void* handle, unsigned code_page) {
-  DWORD mode = 0;
-  // Only a console handle has a console mode: a file, a pipe and NUL do not.
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) return 0;
+  if (!is_console(handle)) return 0;
   const UINT current = ::GetConsoleOutputCP();
   if (current == 0 || current == code_page || !::SetConsoleOutputCP(code_page)) return 0;
   return current;
